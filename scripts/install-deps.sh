@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs what building and testing Vornfeed needs on Debian 12, as root.
+# Idempotent: packages already present are not fetched again.
+set -euo pipefail
+
+packages=(
+    build-essential cmake ninja-build pkg-config git clang-format
+    g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+    wine64 xvfb xauth x11-utils xdotool imagemagick
+    libssl-dev openssl googletest libgtest-dev libgmock-dev libbenchmark-dev
+    iproute2 util-linux dpkg-dev zip unzip
+)
+
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
+done
+
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "==> Installing: ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -q
+    apt-get install -y -q --no-install-recommends "${missing[@]}"
+else
+    echo "==> System packages present"
+fi

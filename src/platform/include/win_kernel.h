@@ -1,0 +1,64 @@
+// Kernel services: tick counter, sleep, critical sections, named mutexes,
+// module and directory paths, local time, last error.
+#pragma once
+
+#include <pthread.h>
+
+#include "win_types.h"
+
+#define ERROR_SUCCESS 0
+#define ERROR_FILE_NOT_FOUND 2
+#define ERROR_PATH_NOT_FOUND 3
+#define ERROR_ACCESS_DENIED 5
+#define ERROR_INVALID_PARAMETER 87
+#define ERROR_ALREADY_EXISTS 183
+
+struct SYSTEMTIME {
+    WORD wYear;
+    WORD wMonth;
+    WORD wDayOfWeek;
+    WORD wDay;
+    WORD wHour;
+    WORD wMinute;
+    WORD wSecond;
+    WORD wMilliseconds;
+};
+typedef SYSTEMTIME* LPSYSTEMTIME;
+
+// Like the Win32 one, a critical section may be entered again by the thread
+// that holds it.
+struct CRITICAL_SECTION {
+    pthread_mutex_t mutex;
+};
+typedef CRITICAL_SECTION* LPCRITICAL_SECTION;
+
+struct SECURITY_ATTRIBUTES;
+typedef SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
+
+DWORD GetTickCount();
+void Sleep(DWORD milliseconds);
+
+void InitializeCriticalSection(LPCRITICAL_SECTION cs);
+void DeleteCriticalSection(LPCRITICAL_SECTION cs);
+void EnterCriticalSection(LPCRITICAL_SECTION cs);
+void LeaveCriticalSection(LPCRITICAL_SECTION cs);
+
+DWORD GetLastError();
+void SetLastError(DWORD error);
+
+DWORD GetModuleFileNameA(HMODULE module, LPSTR fileName, DWORD size);
+DWORD GetCurrentDirectoryA(DWORD size, LPSTR buffer);
+BOOL SetCurrentDirectoryA(LPCSTR path);
+BOOL CreateDirectoryA(LPCSTR path, LPSECURITY_ATTRIBUTES security);
+void GetLocalTime(LPSYSTEMTIME time);
+
+// Named mutexes live in this process only: enough to exercise the
+// single-instance logic in-process.
+HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES security, BOOL initialOwner, LPCSTR name);
+BOOL ReleaseMutex(HANDLE mutex);
+BOOL CloseHandle(HANDLE handle);
+
+// Test seams: a different module path (the real one is /proc/self/exe) and a
+// tick counter offset, so tests can start just before the 32-bit wrap.
+void VornSetModuleFileName(const char* path);
+void VornSetTickOffset(DWORD offset);
