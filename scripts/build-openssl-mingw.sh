@@ -54,4 +54,5 @@ make -j"$(nproc)" build_libs >&2
 make install_dev >&2
 rm -rf "$prefix"
 mv "$prefix.tmp" "$prefix"
+sed -i "s|$prefix.tmp|$prefix|g" "$prefix"/lib/pkgconfig/*.pc
 echo "$prefix"

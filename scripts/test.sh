@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# The whole test run: installs what is missing, builds both trees and runs
+# every suite: natively under ASan+UBSan, then the Windows build under Wine
+# (unit suites, cross-process DDE and the end-to-end suite).
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+step() { printf '\n==> %s\n' "$*"; }
+
+step "Dependencies"
+if [ "$(id -u)" -eq 0 ]; then
+    scripts/install-deps.sh
+else
+    echo "not root: assuming the packages of scripts/install-deps.sh are installed"
+fi
+
+step "Native build (ASan + UBSan)"
+scripts/build.sh native
+
+step "Native tests"
+ctest --test-dir build/native -j2 --output-on-failure
+
+step "Windows build (mingw-w64, OpenSSL from the cache)"
+scripts/build.sh win64
+
+step "Windows tests under Wine"
+ctest --test-dir build/win64 -j2 --output-on-failure
+
+step "All suites passed"
