@@ -1,0 +1,192 @@
+#include <windows.h>
+#include <ddeml.h>
+
+#include "CDdeServer.h"
+
+#include <cstring>
+
+#include "AppMessages.h"
+#include "CDdeStringHandle.h"
+#include "DdeErrors.h"
+
+CDdeServer* g_ddeServer = nullptr;
+
+namespace {
+
+HDDEDATA Answer(LRESULT value) {
+    return reinterpret_cast<HDDEDATA>(value);
+}
+
+}  // namespace
+
+HDDEDATA CALLBACK
+DdeCallback(UINT type, UINT format, HCONV conv, HSZ hsz1, HSZ hsz2, HDDEDATA data, ULONG_PTR data1, ULONG_PTR data2) {
+    if (!g_ddeServer) return nullptr;
+    return g_ddeServer->OnDdeCallback(type, format, conv, hsz1, hsz2, data, data1, data2);
+}
+
+CDdeServer::CDdeServer() : window(nullptr), instanceId(0), serviceHandle(nullptr), serviceName() {
+    g_ddeServer = this;
+}
+
+// Transactions that DDEML still delivers while the service ends find no
+// server object any more and get no answer.
+CDdeServer::~CDdeServer() {
+    if (g_ddeServer == this) g_ddeServer = nullptr;
+    for (std::unique_ptr<CDdeTopic>& entry : topics)
+        entry.reset();
+    if (!instanceId) return;
+    if (serviceHandle && !DdeFreeStringHandle(instanceId, serviceHandle)) return;
+    DdeUninitialize(instanceId);
+}
+
+int CDdeServer::Initialize(HWND hiddenWindow, const char* name) {
+    if (DdeInitializeA(&instanceId, DdeCallback, APPCLASS_STANDARD, 0) != DMLERR_NO_ERROR) {
+        ReportDdeError(instanceId);
+        return 0;
+    }
+    // The name is cut before it is registered: clients are matched against
+    // the kept 63 characters, so a longer registered name would accept none.
+    strncpy(serviceName, name ? name : "", sizeof(serviceName) - 1);
+    serviceName[sizeof(serviceName) - 1] = '\0';
+    serviceHandle = DdeCreateStringHandleA(instanceId, serviceName, CP_WINANSI);
+    if (!serviceHandle) {
+        ReportDdeError(instanceId);
+        return 0;
+    }
+    if (!DdeNameService(instanceId, serviceHandle, nullptr, DNS_REGISTER)) {
+        ReportDdeError(instanceId);
+        return 0;
+    }
+    window = hiddenWindow;
+    return 1;
+}
+
+int CDdeServer::SetItemValue(const std::string& topic, const std::string& item, std::string value) {
+    CDdeStringHandle topicHandle(instanceId, topic.c_str());
+    CDdeStringHandle itemHandle(instanceId, item.c_str());
+    int slot = FindTopicByName(topic);
+    if (slot < 0) return -1;
+    int index = topics[slot]->FindItem(itemHandle.Get());
+    if (index < 0) return -1;
+    topics[slot]->SetValue(index, std::move(value));
+    // DDEML asks back with XTYP_ADVREQ for every loop before this returns,
+    // and the handles above must live until then.
+    if (!DdePostAdvise(instanceId, topicHandle.Get(), itemHandle.Get())) ReportDdeError(instanceId);
+    return 0;
+}
+
+HDDEDATA
+CDdeServer::OnDdeCallback(UINT type, UINT format, HCONV conv, HSZ hsz1, HSZ hsz2, HDDEDATA, ULONG_PTR, ULONG_PTR) {
+    switch (type) {
+        case XTYP_CONNECT:
+            return OnDdeConnect(hsz1, hsz2);
+        case XTYP_CONNECT_CONFIRM:
+            return Answer(1);
+        case XTYP_ADVSTART:
+            return OnDdeAdvStart(format, conv, hsz1, hsz2);
+        case XTYP_ADVREQ:
+            return OnDdeAdvReq(hsz1, hsz2);
+        case XTYP_DISCONNECT:
+            return OnDdeDisconnect(conv);
+    }
+    // Requests, pokes, executes and wildcard connections are not served;
+    // stops and notifications change nothing.
+    return nullptr;
+}
+
+HDDEDATA CDdeServer::OnDdeConnect(HSZ topic, HSZ service) {
+    char requested[kNameSize] = {};
+    if (!DdeQueryStringA(instanceId, service, requested, sizeof(requested), CP_WINANSI)) return Answer(FALSE);
+    if (strcmp(requested, serviceName) != 0) return Answer(FALSE);
+    if (FindTopicByHandle(topic) >= 0) return Answer(TRUE);
+    // With every slot taken the conversation is still accepted, but no advise
+    // start on it will be.
+    int slot = FindFreeSlot();
+    if (slot < 0) return Answer(TRUE);
+    topics[slot].reset(new CDdeTopic());
+    topics[slot]->SetHandles(instanceId, serviceHandle, topic);
+    std::string name = topics[slot]->GetTopicName();
+    return Answer(SendMessageA(window, WM_APP_CONNECTED, reinterpret_cast<WPARAM>(&name), 0));
+}
+
+HDDEDATA CDdeServer::OnDdeAdvStart(UINT format, HCONV conv, HSZ topic, HSZ item) {
+    if (format != CF_TEXT) return Answer(FALSE);
+    int slot = FindTopicByHandle(topic);
+    if (slot < 0) return Answer(FALSE);
+    CDdeTopic& entry = *topics[slot];
+    int index = LinkItem(entry, item);
+    if (index < 0) return Answer(FALSE);
+    // An entry follows only the first conversation that linked an item while
+    // none was recorded.
+    if (!entry.GetConversation()) entry.SetConversation(conv);
+    std::string* topicName = new std::string(entry.GetTopicName());
+    std::string* itemName = new std::string(entry.GetItemName(index));
+    if (!PostMessageA(window, WM_APP_ADVISE_START, reinterpret_cast<WPARAM>(topicName),
+                      reinterpret_cast<LPARAM>(itemName))) {
+        delete topicName;
+        delete itemName;
+    }
+    return Answer(TRUE);
+}
+
+HDDEDATA CDdeServer::OnDdeAdvReq(HSZ topic, HSZ item) {
+    for (const std::unique_ptr<CDdeTopic>& entry : topics) {
+        if (!entry || entry->GetTopicHandle() != topic) continue;
+        int index = entry->FindItem(item);
+        if (index < 0) continue;
+        // CF_TEXT ends with one NUL; a value is cut at its first NUL.
+        const char* text = entry->GetValue(index).c_str();
+        return DdeCreateDataHandle(instanceId, (LPBYTE)text, (DWORD)strlen(text) + 1, 0, item, CF_TEXT, 0);
+    }
+    return nullptr;
+}
+
+HDDEDATA CDdeServer::OnDdeDisconnect(HCONV conv) {
+    if (!conv) return nullptr;
+    int slot = FindTopicByConversation(conv);
+    if (slot < 0) return nullptr;
+    topics[slot]->SetConversation(nullptr);
+    std::string name = topics[slot]->GetTopicName();
+    return Answer(SendMessageA(window, WM_APP_DISCONNECTED, reinterpret_cast<WPARAM>(&name), 0));
+}
+
+int CDdeServer::FindTopicByHandle(HSZ topic) const {
+    for (int i = 0; i < kMaxTopics; ++i) {
+        if (topics[i] && topics[i]->GetTopicHandle() == topic) return i;
+    }
+    return -1;
+}
+
+int CDdeServer::FindTopicByConversation(HCONV conv) const {
+    for (int i = 0; i < kMaxTopics; ++i) {
+        if (topics[i] && topics[i]->GetConversation() == conv) return i;
+    }
+    return -1;
+}
+
+// The table's side is lowered and the given name is not: a topic written
+// with capitals finds nothing.
+int CDdeServer::FindTopicByName(const std::string& topic) const {
+    for (int i = 0; i < kMaxTopics; ++i) {
+        if (topics[i] && topics[i]->GetTopicName() == topic) return i;
+    }
+    return -1;
+}
+
+int CDdeServer::FindFreeSlot() const {
+    for (int i = 0; i < kMaxTopics; ++i) {
+        if (!topics[i]) return i;
+    }
+    return -1;
+}
+
+// Slot of the item in the entry, appending it when it is new; -1 when the
+// entry is full. A full entry refuses only the new item: its links and values
+// stay.
+int CDdeServer::LinkItem(CDdeTopic& entry, HSZ item) {
+    int index = entry.FindItem(item);
+    if (index >= 0) return index;
+    if (!entry.AddItemHandle(item)) return -1;
+    return entry.GetItemCount() - 1;
+}

@@ -1,0 +1,86 @@
+#include <windows.h>
+#include <ddeml.h>
+
+#include "CDdeTopic.h"
+
+#include "DdeErrors.h"
+
+namespace {
+
+// Names are Shift_JIS text: the second byte of a double-byte character may
+// fall in 'A'..'Z' and must not be lowered with the letters.
+bool IsShiftJisLeadByte(unsigned char c) {
+    return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
+}
+
+void LowerAsciiLetters(char* text) {
+    for (unsigned char* p = reinterpret_cast<unsigned char*>(text); *p; ++p) {
+        if (IsShiftJisLeadByte(*p)) {
+            if (!p[1]) break;
+            ++p;
+        } else if (*p >= 'A' && *p <= 'Z') {
+            *p = (unsigned char)(*p - 'A' + 'a');
+        }
+    }
+}
+
+}  // namespace
+
+CDdeTopic::CDdeTopic()
+    : conversation(nullptr), instanceId(0), serviceHandle(nullptr), topicHandle(nullptr), itemHandles(), itemCount(0) {}
+
+// The handles came with the clients' transactions. Once the last client lets
+// go of a text DDEML forgets it, and a returning client would get a new
+// handle that matches nothing here; so the entry holds on to its handles
+// until it goes.
+CDdeTopic::~CDdeTopic() {
+    if (!instanceId) return;
+    for (int i = 0; i < itemCount; ++i)
+        DdeFreeStringHandle(instanceId, itemHandles[i]);
+    if (topicHandle) DdeFreeStringHandle(instanceId, topicHandle);
+}
+
+void CDdeTopic::SetHandles(DWORD instance, HSZ service, HSZ topic) {
+    instanceId = instance;
+    serviceHandle = service;
+    topicHandle = topic;
+    if (topicHandle) DdeKeepStringHandle(instanceId, topicHandle);
+}
+
+HSZ CDdeTopic::GetItemHandle(int index) const {
+    if (index < 0 || index >= kMaxItems) return nullptr;
+    return itemHandles[index];
+}
+
+BOOL CDdeTopic::AddItemHandle(HSZ handle) {
+    if (itemCount >= kMaxItems) return FALSE;
+    DdeKeepStringHandle(instanceId, handle);
+    itemHandles[itemCount++] = handle;
+    return TRUE;
+}
+
+int CDdeTopic::FindItem(HSZ handle) const {
+    for (int i = 0; i < itemCount; ++i) {
+        if (itemHandles[i] == handle) return i;
+    }
+    return -1;
+}
+
+std::string CDdeTopic::GetTopicName() const {
+    return ReadName(topicHandle);
+}
+
+std::string CDdeTopic::GetItemName(int index) const {
+    if (index < 0 || index >= itemCount) return std::string();
+    return ReadName(itemHandles[index]);
+}
+
+std::string CDdeTopic::ReadName(HSZ handle) const {
+    char name[kNameSize] = {};
+    if (DdeQueryStringA(instanceId, handle, name, sizeof(name), CP_WINANSI) == 0) {
+        ReportDdeError(instanceId);
+        name[0] = '\0';
+    }
+    LowerAsciiLetters(name);
+    return name;
+}

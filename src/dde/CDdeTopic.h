@@ -1,0 +1,52 @@
+#pragma once
+
+#include <windows.h>
+#include <ddeml.h>
+
+#include <string>
+
+// One connected topic: the items that carry advise links, in the order in
+// which they were first linked, and the latest value of each. An item keeps
+// its slot and its value for the entry's whole life.
+class CDdeTopic {
+public:
+    static const int kMaxItems = 2048;
+    // DDE names are read into 64 bytes: 63 characters and a NUL.
+    static const int kNameSize = 64;
+
+    CDdeTopic();
+    ~CDdeTopic();
+    CDdeTopic(const CDdeTopic&) = delete;
+    CDdeTopic& operator=(const CDdeTopic&) = delete;
+
+    void SetHandles(DWORD instanceId, HSZ serviceHandle, HSZ topicHandle);
+    HSZ GetTopicHandle() const { return topicHandle; }
+    HCONV GetConversation() const { return conversation; }
+    void SetConversation(HCONV conv) { conversation = conv; }
+
+    int GetItemCount() const { return itemCount; }
+    HSZ GetItemHandle(int index) const;
+    // FALSE once kMaxItems items are linked. Does not look for duplicates.
+    BOOL AddItemHandle(HSZ handle);
+    // Slot of the item with this handle, or -1.
+    int FindItem(HSZ handle) const;
+
+    // Names as DDEML holds them, with A-Z lowered; empty when DDEML cannot
+    // read the handle (the error goes to the log).
+    std::string GetTopicName() const;
+    std::string GetItemName(int index) const;
+
+    const std::string& GetValue(int index) const { return values[index]; }
+    void SetValue(int index, std::string value) { values[index] = std::move(value); }
+
+private:
+    std::string ReadName(HSZ handle) const;
+
+    std::string values[kMaxItems];
+    HCONV conversation;
+    DWORD instanceId;
+    HSZ serviceHandle;
+    HSZ topicHandle;
+    HSZ itemHandles[kMaxItems];
+    int itemCount;
+};
