@@ -1,0 +1,393 @@
+#include <windows.h>
+#include <ddeml.h>
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "AppMessages.h"
+#include "CDdeServer.h"
+#include "CDdeStringHandle.h"
+#include "DdeTestClient.h"
+#include "RecordingWindow.h"
+#include "TempWorkingDirectory.h"
+
+namespace {
+
+using Event = RecordingWindow::Event;
+
+// Wine's DDEML delivers its messages a little later than the stand-in does.
+const DWORD kDeliveryWaitMs = 2000;
+
+// Suites of other test binaries may run at the same time under one Wine
+// server; a name of our own keeps their clients away.
+std::string ServiceName() {
+    static const std::string name = "VornTest" + std::to_string(std::random_device()() % 1000000);
+    return name;
+}
+
+std::string Text(const char* value) {
+    return std::string(value, strlen(value) + 1);
+}
+
+class DdeServerTest : public testing::Test {
+protected:
+    void SetUp() override { ASSERT_EQ(1, server.Initialize(window.Handle(), ServiceName().c_str())); }
+
+    HCONV Connect(DdeTestClient& by, const char* topic) { return by.Connect(ServiceName().c_str(), topic); }
+    HCONV LinkedConversation(const char* topic, const char* item) {
+        HCONV conv = Connect(client, topic);
+        EXPECT_NE(nullptr, conv);
+        EXPECT_TRUE(client.AdviseStart(conv, item));
+        window.Take();
+        return conv;
+    }
+
+    // What the server answers when DDEML asks for the item's data; false when
+    // it answers NULL.
+    bool AskAdvReq(const char* topic, const char* item, std::string* dataOut) {
+        CDdeStringHandle topicHandle(client.Instance(), topic);
+        CDdeStringHandle itemHandle(client.Instance(), item);
+        HDDEDATA data = DdeCallback(XTYP_ADVREQ, CF_TEXT, nullptr, topicHandle.Get(), itemHandle.Get(), nullptr, 0, 0);
+        if (!data) return false;
+        dataOut->assign(DdeGetData(data, nullptr, 0, 0), '\0');
+        DdeGetData(data, reinterpret_cast<LPBYTE>(&(*dataOut)[0]), (DWORD)dataOut->size(), 0);
+        DdeFreeDataHandle(data);
+        return true;
+    }
+
+    HDDEDATA Transaction(UINT type, const char* topic, const char* item, UINT format = CF_TEXT) {
+        CDdeStringHandle topicHandle(client.Instance(), topic);
+        CDdeStringHandle itemHandle(client.Instance(), item);
+        return DdeCallback(type, format, nullptr, topicHandle.Get(), itemHandle.Get(), nullptr, 0, 0);
+    }
+
+    TempWorkingDirectory directory;
+    RecordingWindow window;
+    CDdeServer server;
+    DdeTestClient client;
+};
+
+}  // namespace
+
+TEST_F(DdeServerTest, FirstConnectionToATopicSendsConnectedWithTheLoweredName) {
+    ASSERT_NE(nullptr, Connect(client, "Ticker.BTC_JPY.h"));
+    EXPECT_EQ((std::vector<Event>{{WM_APP_CONNECTED, "ticker.btc_jpy.h", ""}}), window.Take());
+}
+
+TEST_F(DdeServerTest, SecondConnectionToAKnownTopicIsAcceptedSilently) {
+    DdeTestClient other;
+    ASSERT_NE(nullptr, Connect(client, "ticker.btc_jpy.h"));
+    window.Take();
+    EXPECT_NE(nullptr, Connect(other, "TICKER.btc_jpy.H"));
+    EXPECT_TRUE(window.Take().empty());
+}
+
+TEST_F(DdeServerTest, ServiceNameMatchesInAnyLetterCase) {
+    std::string lowered = ServiceName();
+    for (char& c : lowered)
+        c = (char)tolower((unsigned char)c);
+    EXPECT_NE(nullptr, client.Connect(lowered.c_str(), "a.h"));
+}
+
+TEST_F(DdeServerTest, TheCoresReplyToConnectedBecomesTheAnswer) {
+    window.connectReply = 0;
+    EXPECT_EQ(nullptr, Connect(client, "a.h"));
+}
+
+TEST_F(DdeServerTest, AnotherServiceNameIsRefused) {
+    CDdeStringHandle topic(client.Instance(), "a.h");
+    CDdeStringHandle otherService(client.Instance(), "OTHERSERVICE");
+    EXPECT_EQ(nullptr, DdeCallback(XTYP_CONNECT, 0, nullptr, topic.Get(), otherService.Get(), nullptr, 0, 0));
+    EXPECT_TRUE(window.Take().empty());
+}
+
+TEST_F(DdeServerTest, AdviseStartInTextPostsLoweredTopicAndItem) {
+    HCONV conv = Connect(client, "Ticker.BTC_JPY.h");
+    window.Take();
+    EXPECT_TRUE(client.AdviseStart(conv, "Last_Price.Price"));
+    EXPECT_EQ((std::vector<Event>{{WM_APP_ADVISE_START, "ticker.btc_jpy.h", "last_price.price"}}), window.Take());
+}
+
+TEST_F(DdeServerTest, AdviseStartInAnotherFormatIsRefusedAndLinksNothing) {
+    HCONV conv = Connect(client, "a.h");
+    window.Take();
+    EXPECT_FALSE(client.AdviseStart(conv, "last", CF_UNICODETEXT));
+    EXPECT_TRUE(window.Take().empty());
+    EXPECT_EQ(-1, server.SetItemValue("a.h", "last", "1"));
+}
+
+TEST_F(DdeServerTest, AdviseStartOnAnItemAlreadyLinkedPostsAgain) {
+    DdeTestClient other;
+    HCONV first = LinkedConversation("a.h", "last");
+    HCONV second = Connect(other, "a.h");
+    ASSERT_TRUE(other.AdviseStart(second, "LAST"));
+    EXPECT_EQ((std::vector<Event>{{WM_APP_ADVISE_START, "a.h", "last"}}), window.Take());
+    // Still one item: both loops are served from the same value.
+    ASSERT_EQ(0, server.SetItemValue("a.h", "last", "42"));
+    EXPECT_EQ(std::vector<std::string>{Text("42")}, client.Take(first, "last", 1, kDeliveryWaitMs));
+    EXPECT_EQ(std::vector<std::string>{Text("42")}, other.Take(second, "last", 1, kDeliveryWaitMs));
+}
+
+TEST_F(DdeServerTest, ValueStoredWhileTheAdviseStartIsHandledReachesTheNewLink) {
+    window.onAdviseStart = [&](const std::string& topic, const std::string& item) {
+        server.SetItemValue(topic, item, "-");
+    };
+    HCONV conv = Connect(client, "a.h");
+    ASSERT_TRUE(client.AdviseStart(conv, "last"));
+    window.Take();
+    EXPECT_EQ(std::vector<std::string>{Text("-")}, client.Take(conv, "last", 1, kDeliveryWaitMs));
+}
+
+// clang-format off
+struct ValueCase {
+    const char* reason;
+    const char* topicGiven;
+    const char* itemGiven;
+    int result;
+    int deliveries;
+};
+const ValueCase kValueCases[] = {
+    {"the lowered topic and the item as linked",        "ticker.btc_jpy.h", "last", 0,  1},
+    {"items match without regard to case",              "ticker.btc_jpy.h", "LAST", 0,  1},
+    {"the topic as the client wrote it is not lowered", "Ticker.BTC_JPY.h", "last", -1, 0},
+    {"an item nobody linked",                           "ticker.btc_jpy.h", "bid",  -1, 0},
+    {"a topic nobody connected",                        "other.h",          "last", -1, 0},
+};
+// clang-format on
+
+TEST_F(DdeServerTest, SetItemValueFindsTopicsByLoweredNameAndItemsInAnyCase) {
+    HCONV conv = LinkedConversation("Ticker.BTC_JPY.h", "Last");
+    for (const ValueCase& c : kValueCases) {
+        EXPECT_EQ(c.result, server.SetItemValue(c.topicGiven, c.itemGiven, "9")) << c.reason;
+        EXPECT_EQ((size_t)c.deliveries, client.Take(conv, "last", c.deliveries, kDeliveryWaitMs).size()) << c.reason;
+    }
+}
+
+TEST_F(DdeServerTest, EveryStoreNotifiesEvenWithTheSameText) {
+    HCONV conv = LinkedConversation("a.h", "last");
+    ASSERT_EQ(0, server.SetItemValue("a.h", "last", "7"));
+    ASSERT_EQ(0, server.SetItemValue("a.h", "last", "7"));
+    EXPECT_EQ((std::vector<std::string>{Text("7"), Text("7")}), client.Take(conv, "last", 2, kDeliveryWaitMs));
+}
+
+TEST_F(DdeServerTest, AnEmptyValueArrivesAsOneNulByte) {
+    HCONV conv = LinkedConversation("a.h", "last");
+    ASSERT_EQ(0, server.SetItemValue("a.h", "last", ""));
+    EXPECT_EQ(std::vector<std::string>{std::string(1, '\0')}, client.Take(conv, "last", 1, kDeliveryWaitMs));
+}
+
+TEST_F(DdeServerTest, ValuesAreCutAtTheirFirstNul) {
+    HCONV conv = LinkedConversation("a.h", "last");
+    ASSERT_EQ(0, server.SetItemValue("a.h", "last",
+                                     std::string("12\0"
+                                                 "34",
+                                                 5)));
+    EXPECT_EQ(std::vector<std::string>{Text("12")}, client.Take(conv, "last", 1, kDeliveryWaitMs));
+}
+
+TEST_F(DdeServerTest, ShiftJisNamesKeepTheirDoubleByteCharacters) {
+    // "ア" is 0x83 0x41 in Shift_JIS: its second byte is an 'A' that must stay.
+    ASSERT_NE(nullptr, Connect(client, "\x83\x41Z.h"));
+    EXPECT_EQ((std::vector<Event>{{WM_APP_CONNECTED, "\x83\x41z.h", ""}}), window.Take());
+}
+
+TEST_F(DdeServerTest, ItemsLinkedButNeverValuedAnswerOneNulByte) {
+    LinkedConversation("a.h", "last");
+    std::string data;
+    ASSERT_TRUE(AskAdvReq("a.h", "last", &data));
+    EXPECT_EQ(std::string(1, '\0'), data);
+    EXPECT_FALSE(AskAdvReq("a.h", "bid", &data));
+    EXPECT_FALSE(AskAdvReq("b.h", "last", &data));
+}
+
+TEST_F(DdeServerTest, RequestsGetNoDataEvenForAValuedItem) {
+    HCONV conv = LinkedConversation("a.h", "last");
+    ASSERT_EQ(0, server.SetItemValue("a.h", "last", "5"));
+    std::string data;
+    EXPECT_FALSE(client.Request(conv, "last", &data));
+}
+
+TEST_F(DdeServerTest, AdviseStopKeepsTheItemAndTellsNobody) {
+    HCONV conv = LinkedConversation("a.h", "last");
+    ASSERT_TRUE(client.AdviseStop(conv, "last"));
+    EXPECT_TRUE(window.Take().empty());
+    EXPECT_EQ(0, server.SetItemValue("a.h", "last", "8"));
+    EXPECT_TRUE(client.Take(conv, "last", 1, 200).empty());
+    std::string data;
+    ASSERT_TRUE(AskAdvReq("a.h", "last", &data));
+    EXPECT_EQ(Text("8"), data);
+}
+
+TEST_F(DdeServerTest, DisconnectOfTheRecordedConversationSendsDisconnected) {
+    HCONV conv = LinkedConversation("Ticker.BTC_JPY.h", "last");
+    ASSERT_TRUE(client.Disconnect(conv));
+    EXPECT_EQ((std::vector<Event>{{WM_APP_DISCONNECTED, "ticker.btc_jpy.h", ""}}), window.Take());
+}
+
+TEST_F(DdeServerTest, DisconnectWithoutAnyAdviseStartSendsNothing) {
+    HCONV conv = Connect(client, "a.h");
+    window.Take();
+    ASSERT_TRUE(client.Disconnect(conv));
+    EXPECT_TRUE(window.Take().empty());
+}
+
+TEST_F(DdeServerTest, DisconnectNotificationWithoutConversationMatchesNoEntry) {
+    // The entry has no conversation recorded yet; a stray notification must
+    // not be taken for it.
+    Connect(client, "a.h");
+    window.Take();
+    EXPECT_EQ(nullptr, DdeCallback(XTYP_DISCONNECT, 0, nullptr, nullptr, nullptr, nullptr, 0, 0));
+    EXPECT_TRUE(window.Take().empty());
+}
+
+TEST_F(DdeServerTest, OnlyTheFirstConversationToAdviseIsRecorded) {
+    DdeTestClient other;
+    HCONV first = Connect(client, "a.h");
+    HCONV second = Connect(other, "a.h");
+    ASSERT_TRUE(other.AdviseStart(second, "bid"));
+    ASSERT_TRUE(client.AdviseStart(first, "last"));
+    window.Take();
+
+    ASSERT_TRUE(client.Disconnect(first));
+    EXPECT_TRUE(window.Take().empty());
+    ASSERT_TRUE(other.Disconnect(second));
+    EXPECT_EQ((std::vector<Event>{{WM_APP_DISCONNECTED, "a.h", ""}}), window.Take());
+}
+
+TEST_F(DdeServerTest, RecordedConversationEndingIsReportedWhileAnotherIsStillLinked) {
+    DdeTestClient other;
+    HCONV first = LinkedConversation("a.h", "last");
+    HCONV second = Connect(other, "a.h");
+    ASSERT_TRUE(other.AdviseStart(second, "bid"));
+    window.Take();
+    ASSERT_TRUE(client.Disconnect(first));
+    EXPECT_EQ((std::vector<Event>{{WM_APP_DISCONNECTED, "a.h", ""}}), window.Take());
+    // The next advise start records the remaining conversation.
+    ASSERT_TRUE(other.AdviseStart(second, "ask"));
+    window.Take();
+    ASSERT_TRUE(other.Disconnect(second));
+    EXPECT_EQ((std::vector<Event>{{WM_APP_DISCONNECTED, "a.h", ""}}), window.Take());
+}
+
+TEST_F(DdeServerTest, ValuesSurviveTheClientsDepartureAndServeItsReturn) {
+    {
+        DdeTestClient leaving;
+        HCONV conv = Connect(leaving, "Ticker.BTC_JPY.h");
+        ASSERT_TRUE(leaving.AdviseStart(conv, "Last"));
+        ASSERT_EQ(0, server.SetItemValue("ticker.btc_jpy.h", "last", "100"));
+        window.Take();
+    }  // the client and every handle it held are gone
+    EXPECT_EQ((std::vector<Event>{{WM_APP_DISCONNECTED, "ticker.btc_jpy.h", ""}}), window.Take());
+    EXPECT_EQ(0, server.SetItemValue("ticker.btc_jpy.h", "last", "101"));
+
+    HCONV conv = Connect(client, "ticker.btc_jpy.h");
+    ASSERT_NE(nullptr, conv);
+    ASSERT_TRUE(client.AdviseStart(conv, "last"));
+    EXPECT_EQ((std::vector<Event>{{WM_APP_ADVISE_START, "ticker.btc_jpy.h", "last"}}), window.Take());
+    std::string data;
+    ASSERT_TRUE(AskAdvReq("ticker.btc_jpy.h", "last", &data));
+    EXPECT_EQ(Text("101"), data);
+}
+
+TEST_F(DdeServerTest, SetItemValueReleasesTheHandlesItMade) {
+    LinkedConversation("a.h", "last");
+    HSZ probe = DdeCreateStringHandleA(client.Instance(), "probe.item", CP_WINANSI);
+    ASSERT_NE(nullptr, probe);
+    EXPECT_EQ(-1, server.SetItemValue("a.h", "probe.item", "1"));
+    EXPECT_EQ(0, server.SetItemValue("a.h", "last", "1"));
+    ASSERT_TRUE(DdeFreeStringHandle(client.Instance(), probe));
+    // Nobody holds the text any more: DDEML has forgotten it.
+    char text[CDdeTopic::kNameSize] = {};
+    EXPECT_EQ(0u, DdeQueryStringA(client.Instance(), probe, text, sizeof(text), CP_WINANSI));
+}
+
+TEST_F(DdeServerTest, ThirtyThirdTopicIsAcceptedButServesNothing) {
+    for (int i = 0; i < CDdeServer::kMaxTopics; ++i)
+        ASSERT_NE(nullptr, Connect(client, ("t" + std::to_string(i) + ".h").c_str()));
+    EXPECT_EQ((size_t)CDdeServer::kMaxTopics, window.Take().size());
+
+    HCONV extra = Connect(client, "t32.h");
+    ASSERT_NE(nullptr, extra);
+    EXPECT_FALSE(client.AdviseStart(extra, "last"));
+    EXPECT_TRUE(window.Take().empty());
+    EXPECT_EQ(-1, server.SetItemValue("t32.h", "last", "1"));
+}
+
+TEST_F(DdeServerTest, ItemTableTakes2048ItemsAndRefusesOnlyThe2049th) {
+    HCONV conv = Connect(client, "a.h");
+    for (int i = 0; i < CDdeTopic::kMaxItems; ++i)
+        ASSERT_TRUE(client.AdviseStart(conv, ("i" + std::to_string(i)).c_str())) << i;
+    EXPECT_EQ((size_t)CDdeTopic::kMaxItems + 1, window.Take().size());  // and the connect
+
+    EXPECT_FALSE(client.AdviseStart(conv, "one.too.many"));
+    EXPECT_TRUE(window.Take().empty());
+    // The entry and its links stay.
+    EXPECT_EQ(0, server.SetItemValue("a.h", "i2047", "last one"));
+    EXPECT_EQ(std::vector<std::string>{Text("last one")}, client.Take(conv, "i2047", 1, kDeliveryWaitMs));
+    EXPECT_EQ(0, server.SetItemValue("a.h", "i0", "first one"));
+    EXPECT_EQ(std::vector<std::string>{Text("first one")}, client.Take(conv, "i0", 1, kDeliveryWaitMs));
+    // Items already there are still accepted.
+    EXPECT_TRUE(client.AdviseStart(conv, "i5"));
+    EXPECT_EQ((std::vector<Event>{{WM_APP_ADVISE_START, "a.h", "i5"}}), window.Take());
+}
+
+// clang-format off
+struct AnswerCase {
+    const char* reason;
+    UINT type;
+    LONG_PTR answer;
+};
+const AnswerCase kAnswerCases[] = {
+    {"one-off requests get no data",             XTYP_REQUEST,         0},
+    {"pokes are not processed",                  XTYP_POKE,            DDE_FNOTPROCESSED},
+    {"executes are not processed",               XTYP_EXECUTE,         DDE_FNOTPROCESSED},
+    {"wildcard connections list nothing",        XTYP_WILDCONNECT,     0},
+    {"an advise stop changes nothing",           XTYP_ADVSTOP,         0},
+    {"a confirmed connection needs no record",   XTYP_CONNECT_CONFIRM, 1},
+    {"registrations of others are ignored",      XTYP_REGISTER,        0},
+    {"unregistrations of others are ignored",    XTYP_UNREGISTER,      0},
+    {"a server gets no advise data",             XTYP_ADVDATA,         0},
+    {"completions of async transactions",        XTYP_XACT_COMPLETE,   0},
+    {"errors reported by DDEML",                 XTYP_ERROR,           0},
+    {"monitor notifications",                    XTYP_MONITOR,         0},
+};
+// clang-format on
+
+TEST_F(DdeServerTest, TransactionsOutsideHotLinksGetTheirFixedAnswers) {
+    HCONV conv = LinkedConversation("a.h", "last");
+    ASSERT_EQ(0, server.SetItemValue("a.h", "last", "3"));
+    client.Take(conv, "last", 1, kDeliveryWaitMs);
+    for (const AnswerCase& c : kAnswerCases) {
+        HDDEDATA answer = Transaction(c.type, "a.h", "last");
+        EXPECT_EQ(c.answer, reinterpret_cast<LONG_PTR>(answer)) << c.reason;
+        EXPECT_TRUE(window.Take().empty()) << c.reason;
+    }
+    EXPECT_EQ(0, server.SetItemValue("a.h", "last", "4"));
+    EXPECT_EQ(std::vector<std::string>{Text("4")}, client.Take(conv, "last", 1, kDeliveryWaitMs));
+}
+
+TEST(DdeServerLifetime, EndingTheServerWithdrawsTheService) {
+    TempWorkingDirectory directory;
+    RecordingWindow window;
+    DdeTestClient client;
+    {
+        CDdeServer server;
+        ASSERT_EQ(1, server.Initialize(window.Handle(), ServiceName().c_str()));
+        ASSERT_NE(nullptr, client.Connect(ServiceName().c_str(), "a.h"));
+    }
+    EXPECT_EQ(nullptr, client.Connect(ServiceName().c_str(), "a.h"));
+}
+
+TEST(DdeServerLifetime, LongServiceNamesServeUnderTheirFirst63Characters) {
+    TempWorkingDirectory directory;
+    RecordingWindow window;
+    DdeTestClient client;
+    std::string name = ServiceName() + std::string(70, 'x');
+    CDdeServer server;
+    ASSERT_EQ(1, server.Initialize(window.Handle(), name.c_str()));
+    EXPECT_EQ(nullptr, client.Connect(name.c_str(), "a.h"));
+    EXPECT_NE(nullptr, client.Connect(name.substr(0, 63).c_str(), "a.h"));
+}
