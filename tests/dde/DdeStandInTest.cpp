@@ -122,6 +122,20 @@ TEST_F(DdeStandInTest, UnreadableNamesTravelAsEmptyStrings) {
     EXPECT_EQ(std::vector<std::string>{"DDEMLで内部エラーが発生しました。\r\n"}, directory.LogMessages());
 }
 
+// Under Wine only the last of two clients of one process linked to an item
+// gets its data.
+TEST_F(DdeStandInTest, EveryClientLinkedToAnItemGetsItsValue) {
+    ASSERT_EQ(1, server.Initialize(window.Handle(), kService));
+    DdeTestClient other;
+    HCONV first = Link("a.h", "last");
+    HCONV second = other.Connect(kService, "a.h");
+    ASSERT_TRUE(other.AdviseStart(second, "Last"));
+    EXPECT_EQ((std::vector<RecordingWindow::Event>{{WM_APP_ADVISE_START, "a.h", "last"}}), window.Take());
+    ASSERT_EQ(0, server.SetItemValue("a.h", "last", "42"));
+    EXPECT_EQ(std::vector<std::string>{Text("42")}, client.Take(first, "last"));
+    EXPECT_EQ(std::vector<std::string>{Text("42")}, other.Take(second, "last"));
+}
+
 TEST_F(DdeStandInTest, UpdatesReachOnlyTheLoopsOfTheirTopic) {
     ASSERT_EQ(1, server.Initialize(window.Handle(), kService));
     HCONV a = Link("a.h", "last");
@@ -156,6 +170,23 @@ TEST(ReportDdeError, FullWidthParenthesesAreCodePage932) {
                                                   "Dynamic Data Exchange\x81\x6a"));
     // The second text has a blank after its opening parenthesis.
     EXPECT_NE(std::string::npos, messages[1].find("\x81\x69 "));
+}
+
+// Wine tells a client of its own process nothing when the server instance
+// ends; Windows and the stand-in end the conversation with XTYP_DISCONNECT.
+TEST(StandInDdeml, EndingTheServerInstanceTellsItsClients) {
+    TempWorkingDirectory directory;
+    RecordingWindow window;
+    DdeTestClient client;
+    HCONV conv = nullptr;
+    {
+        CDdeServer server;
+        ASSERT_EQ(1, server.Initialize(window.Handle(), kService));
+        conv = client.Connect(kService, "a.h");
+        ASSERT_NE(nullptr, conv);
+        window.Take();
+    }
+    EXPECT_TRUE(client.IsDisconnected(conv));
 }
 
 TEST(StandInDdeml, AHandleReleasedForGoodIsNeverGivenOutAgain) {

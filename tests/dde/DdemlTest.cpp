@@ -174,15 +174,6 @@ TEST(Ddeml, PostAdviseAsksOncePerLoopAndADisconnectEndsTheLoop) {
     EXPECT_EQ(1, server.PostAdvise("a.h", "last"));
 }
 
-TEST(Ddeml, ServerEndingAConversationTellsTheClient) {
-    MiniServer server;
-    DdeTestClient client;
-    HCONV conv = client.Connect(ServiceName().c_str(), "a.h");
-    ASSERT_EQ(1u, server.conversations.size());
-    ASSERT_TRUE(DdeDisconnect(server.conversations[0]));
-    EXPECT_TRUE(PumpUntil([&] { return client.IsDisconnected(conv); }, 2000));
-}
-
 TEST(Ddeml, DataHandlesHoldTheirBytes) {
     DdeTestClient client;
     HDDEDATA data = DdeCreateDataHandle(client.Instance(), (LPBYTE) "abc", 4, 0, nullptr, CF_TEXT, 0);

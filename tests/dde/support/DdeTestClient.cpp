@@ -43,7 +43,9 @@ HSZ DdeTestClient::Handle(const char* text) {
     auto it = handles.find(key);
     if (it != handles.end()) return it->second;
     HSZ hsz = DdeCreateStringHandleA(instanceId, text, CP_WINANSI);
-    if (hsz) handles[key] = hsz;
+    if (!hsz) return nullptr;
+    DdeKeepStringHandle(instanceId, hsz);
+    handles[key] = hsz;
     return hsz;
 }
 

@@ -42,10 +42,10 @@ LRESULT CALLBACK RecordingWindow::WindowProc(HWND window, UINT message, WPARAM w
     auto it = g_windows.find(window);
     RecordingWindow* self = it != g_windows.end() ? it->second : g_creating;
     if (!self) return DefWindowProcA(window, message, wParam, lParam);
-    return self->OnMessage(message, wParam, lParam);
+    return self->OnMessage(window, message, wParam, lParam);
 }
 
-LRESULT RecordingWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
+LRESULT RecordingWindow::OnMessage(HWND target, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_APP_CONNECTED) {
         events.push_back({message, *reinterpret_cast<const std::string*>(wParam), ""});
         return connectReply;
@@ -63,5 +63,5 @@ LRESULT RecordingWindow::OnMessage(UINT message, WPARAM wParam, LPARAM lParam) {
         delete item;
         return 0;
     }
-    return DefWindowProcA(window, message, wParam, lParam);
+    return DefWindowProcA(target, message, wParam, lParam);
 }

@@ -37,7 +37,7 @@ public:
 
 private:
     static LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
-    LRESULT OnMessage(UINT message, WPARAM wParam, LPARAM lParam);
+    LRESULT OnMessage(HWND target, UINT message, WPARAM wParam, LPARAM lParam);
 
     HWND window;
     std::vector<Event> events;
