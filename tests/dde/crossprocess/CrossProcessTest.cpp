@@ -12,6 +12,13 @@
 
 // CDdeServer in one Wine process (dde_test_host) and ddewatch in others,
 // talking through Wine's DDEML between processes.
+//
+// Wine's DdePostAdvise matches advise loops by item name alone and asks for
+// the data of the topic it was given, so a client linking one item name under
+// two topics may see one topic's value on the other's link (which link gets
+// what varies from run to run). Windows serves only the given topic's loops,
+// and the stand-in suite holds the server to that. Here each item name is
+// linked under one topic only.
 
 namespace {
 
