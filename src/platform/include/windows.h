@@ -5,3 +5,4 @@
 #include "win_kernel.h"
 #include "win_profile.h"
 #include "win_user.h"
+#include "win_ui.h"
