@@ -1,0 +1,288 @@
+#include "CHttpsThread.h"
+
+#include <openssl/err.h>
+#include <openssl/x509v3.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "CLog.h"
+#include "SystemRoots.h"
+
+namespace {
+
+// One wait on a socket is at most this long, so that a cleared running flag
+// is seen within a tenth of a second.
+const int kWaitStepMs = 100;
+
+struct SslErrorName {
+    int code;
+    const char* text;
+};
+
+// clang-format off
+const SslErrorName kSslErrorNames[] = {
+    {SSL_ERROR_SSL,              "SSL_ERROR_SSL\r\n"},
+    {SSL_ERROR_WANT_READ,        "SSL_ERROR_WANT_READ\r\n"},
+    {SSL_ERROR_WANT_WRITE,       "SSL_ERROR_WANT_WRITE\r\n"},
+    {SSL_ERROR_WANT_X509_LOOKUP, "SSL_ERROR_WANT_X509_LOOKUP\r\n"},
+    {SSL_ERROR_SYSCALL,          "SSL_ERROR_SYSCALL\r\n"},
+    {SSL_ERROR_ZERO_RETURN,      "SSL_ERROR_ZERO_RETURN\r\n"},
+    {SSL_ERROR_WANT_CONNECT,     "SSL_ERROR_WANT_CONNECT\r\n"},
+    {SSL_ERROR_WANT_ACCEPT,      "SSL_ERROR_WANT_ACCEPT\r\n"},
+};
+// clang-format on
+
+// Milliseconds left of limitMs since start on the wrapping tick counter;
+// 0 or less when the time is up.
+int TimeLeft(DWORD start, int limitMs) {
+    return limitMs - (int)(GetTickCount() - start);
+}
+
+bool ResolveIPv4(const char* hostName, int port, sockaddr_in* addressOut) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* results = nullptr;
+    if (getaddrinfo(hostName, nullptr, &hints, &results) != 0 || !results) return false;
+    memcpy(addressOut, results->ai_addr, sizeof(*addressOut));
+    freeaddrinfo(results);
+    addressOut->sin_port = htons((unsigned short)port);
+    return true;
+}
+
+void CopyCut(char* dest, size_t destSize, const char* text) {
+    size_t length = std::min(strlen(text), destSize - 1);
+    memcpy(dest, text, length);
+    dest[length] = '\0';
+}
+
+}  // namespace
+
+CHttpsThread::CHttpsThread()
+    : host{},
+      cookie{},
+      sock(kInvalidSocket),
+      ssl(nullptr),
+      sslCtx(nullptr),
+      serverHost{},
+      serverPort(0),
+      verifyFailing(false) {
+    start_socket_library();
+}
+
+CHttpsThread::~CHttpsThread() {
+    Disconnect();
+    stop_socket_library();
+}
+
+void CHttpsThread::SetServer(const char* hostName, int port) {
+    CopyCut(serverHost, sizeof(serverHost), hostName);
+    serverPort = port;
+}
+
+int CHttpsThread::ConnectTimeoutMs() const {
+    return timeoutMs > 0 ? timeoutMs : kDefaultConnectTimeoutMs;
+}
+
+int CHttpsThread::Connect(const char* hostName, int port) {
+    DWORD start = GetTickCount();
+    int limitMs = ConnectTimeoutMs();
+    if (port <= 0 || port > 65535) return -1;
+    sock = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (sock == kInvalidSocket) return -1;
+    sockaddr_in address;
+    if (!ResolveIPv4(hostName, port, &address) || !ConnectTcp(address, start, limitMs)) {
+        Release();
+        return -1;
+    }
+    CopyCut(host, sizeof(host), hostName);
+
+    OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
+    OPENSSL_init_ssl(0, nullptr);
+    if (!MakeVerifyingConnection(hostName) || !Handshake(start, limitMs)) {
+        if (ssl && SSL_get_verify_result(ssl) != X509_V_OK) NoteVerifyFailure(hostName, port);
+        Release();
+        return -1;
+    }
+    verifyFailing = false;
+    return 0;
+}
+
+// A non-blocking connect, so that a host that drops our packets costs
+// limitMs and not the system's minutes-long connect time-out. The socket
+// stays non-blocking from here on: the handshake and every read wait with
+// select or poll.
+bool CHttpsThread::ConnectTcp(const sockaddr_in& address, DWORD start, int limitMs) {
+    if (!set_nonblocking(sock, true)) return false;
+    int started = connect_started(sock, (const sockaddr*)&address, sizeof(address));
+    if (started == 0) return true;
+    if (started < 0) return false;
+    return WaitSocket(true, start, limitMs) == 1 && pending_error(sock) == 0;
+}
+
+bool CHttpsThread::MakeVerifyingConnection(const char* hostName) {
+    sslCtx = SSL_CTX_new(TLS_client_method());
+    if (!sslCtx) return false;
+    SSL_CTX_set_verify(sslCtx, SSL_VERIFY_PEER, nullptr);
+    SSL_CTX_set_default_verify_paths(sslCtx);
+    add_system_root_certificates(SSL_CTX_get_cert_store(sslCtx));
+    ssl = SSL_new(sslCtx);
+    if (!ssl) return false;
+    SSL_set_options(ssl, SSL_OP_NO_TICKET);
+    // An address is checked against the certificate's IP entries and is
+    // never sent as SNI, which carries names only.
+    X509_VERIFY_PARAM* param = SSL_get0_param(ssl);
+    if (X509_VERIFY_PARAM_set1_ip_asc(param, hostName) != 1) {
+        X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+        if (SSL_set_tlsext_host_name(ssl, hostName) != 1 || SSL_set1_host(ssl, hostName) != 1) return false;
+    }
+    return SSL_set_fd(ssl, (int)sock) == 1;
+}
+
+bool CHttpsThread::Handshake(DWORD start, int limitMs) {
+    for (;;) {
+        ERR_clear_error();
+        int result = SSL_connect(ssl);
+        if (result == 1) return true;
+        int error = SSL_get_error(ssl, result);
+        if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE) return false;
+        if (WaitSocket(error == SSL_ERROR_WANT_WRITE, start, limitMs) != 1) return false;
+    }
+}
+
+// A worker retries a refused server again and again; one line per run of
+// failures tells the user what is wrong without filling the log.
+void CHttpsThread::NoteVerifyFailure(const char* hostName, int port) {
+    if (verifyFailing) return;
+    verifyFailing = true;
+    long result = SSL_get_verify_result(ssl);
+    CLog::Write("%s:%d certificate verify failed: %s\r\n", hostName, port, X509_verify_cert_error_string(result));
+}
+
+int CHttpsThread::WaitSocket(bool write, DWORD start, int limitMs) {
+    for (;;) {
+        int left = TimeLeft(start, limitMs);
+        if (left <= 0 || !running) return 0;
+        int step = std::min(left, kWaitStepMs);
+        int ready = write ? wait_writable(sock, step) : wait_readable(sock, step);
+        if (ready != 0) return ready;
+    }
+}
+
+int CHttpsThread::Send(const char* text) {
+    DWORD start = GetTickCount();
+    if (!ssl) return -1;
+    int length = (int)strlen(text);
+    for (;;) {
+        ERR_clear_error();
+        int result = SSL_write(ssl, text, length);
+        if (result > 0) return result;
+        int error = SSL_get_error(ssl, result);
+        // Our requests are small, but a full send buffer on the non-blocking
+        // socket must delay the write, not drop it. The retry repeats the
+        // same call, as OpenSSL requires.
+        bool retry = error == SSL_ERROR_WANT_WRITE || error == SSL_ERROR_WANT_READ;
+        if (!retry || WaitSocket(error == SSL_ERROR_WANT_WRITE, start, ConnectTimeoutMs()) != 1) {
+            if (result < 0) LogSslError(error);
+            return result;
+        }
+    }
+}
+
+int CHttpsThread::Receive(char* buffer, int count) {
+    DWORD start = GetTickCount();
+    if (timeoutMs <= 0) return 0;
+    if (!ssl) return -1;
+    int got = 0;
+    int result = 0;
+    int error = SSL_ERROR_NONE;
+    while (got < count) {
+        ERR_clear_error();
+        result = SSL_read(ssl, buffer + got, count - got);
+        if (result == 0) break;
+        if (result > 0) {
+            got += result;
+        } else {
+            error = SSL_get_error(ssl, result);
+            if (!WaitToReadAgain(error, start)) break;
+        }
+        if (TimeLeft(start, timeoutMs) <= 0) break;
+    }
+    if (result >= 0 || error == SSL_ERROR_WANT_READ) return got;
+    LogSslError(error);
+    return -1;
+}
+
+// After a read that returned no data: false when the read is not to be
+// repeated. Waits for the socket for the rest of timeoutMs. A broken
+// connection fails every further read at once, so it is not read again:
+// the rest of the time is slept instead, and the failure is reported when
+// the time is up, as it would be had the connection stayed silent.
+bool CHttpsThread::WaitToReadAgain(int error, DWORD start) {
+    int left = TimeLeft(start, timeoutMs);
+    if (left <= 0) return false;
+    if (error == SSL_ERROR_WANT_READ) return wait_readable(sock, left) >= 0;
+    if (error == SSL_ERROR_WANT_WRITE) return wait_writable(sock, left) >= 0;
+    Sleep((DWORD)left);
+    return false;
+}
+
+void CHttpsThread::Disconnect() {
+    if (ssl) {
+        SSL_shutdown(ssl);
+        ERR_clear_error();
+    }
+    Release();
+}
+
+void CHttpsThread::Release() {
+    if (ssl) SSL_free(ssl);
+    ssl = nullptr;
+    if (sock != kInvalidSocket) close_socket(sock);
+    sock = kInvalidSocket;
+    if (sslCtx) SSL_CTX_free(sslCtx);
+    sslCtx = nullptr;
+}
+
+void CHttpsThread::WaitSeconds(int seconds) {
+    if (seconds <= 0 || !running) return;
+    // The signed elapsed time of the tick counter reaches about 24 days.
+    int limitMs = seconds > 2000000 ? 2000000000 : seconds * 1000;
+    DWORD start = GetTickCount();
+    for (;;) {
+        int left = TimeLeft(start, limitMs);
+        if (left <= 0) return;
+        Sleep((DWORD)std::min(left, kWaitStepMs));
+        if (!running) return;
+    }
+}
+
+void CHttpsThread::LogSslError(int code) {
+    for (const SslErrorName& name : kSslErrorNames) {
+        if (name.code == code) {
+            CLog::Write("%s", name.text);
+            return;
+        }
+    }
+}
+
+int CHttpsThread::GetHeaderValue(char* dest, int destSize, const char* headerName, const char* text) {
+    const char* found = strstr(text, headerName);
+    if (!found || destSize <= 0) return 0;
+    const char* value = found + strlen(headerName);
+    int length = 0;
+    while (length < destSize - 1 && value[length] != '\0' && value[length] != '\r')
+        ++length;
+    memcpy(dest, value, length);
+    dest[length] = '\0';
+    return length;
+}
+
+bool CHttpsThread::MakeRequest(char*) {
+    return true;
+}
+
+int CHttpsThread::OnReceive(const char*) {
+    return 0;
+}

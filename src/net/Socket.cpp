@@ -1,0 +1,100 @@
+#include "Socket.h"
+
+#ifndef _WIN32
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+#endif
+
+#ifdef _WIN32
+
+bool start_socket_library() {
+    WSADATA data;
+    return WSAStartup(MAKEWORD(2, 0), &data) == 0;
+}
+
+void stop_socket_library() {
+    WSACleanup();
+}
+
+int close_socket(socket_t sock) {
+    return closesocket(sock);
+}
+
+bool set_nonblocking(socket_t sock, bool nonblocking) {
+    u_long mode = nonblocking ? 1 : 0;
+    return ioctlsocket(sock, FIONBIO, &mode) == 0;
+}
+
+int connect_started(socket_t sock, const sockaddr* address, socklen_t length) {
+    if (connect(sock, address, length) == 0) return 0;
+    return WSAGetLastError() == WSAEWOULDBLOCK ? 1 : -1;
+}
+
+// select takes any socket value on Windows. A failed connect shows in the
+// exception set, not the write set.
+static int wait_socket(socket_t sock, int milliseconds, bool write) {
+    fd_set ready;
+    fd_set failed;
+    FD_ZERO(&ready);
+    FD_ZERO(&failed);
+    FD_SET(sock, &ready);
+    FD_SET(sock, &failed);
+    timeval timeout{milliseconds / 1000, (milliseconds % 1000) * 1000};
+    int result = select(0, write ? nullptr : &ready, write ? &ready : nullptr, &failed, &timeout);
+    return result > 0 ? 1 : result;
+}
+
+#else
+
+bool start_socket_library() {
+    signal(SIGPIPE, SIG_IGN);
+    return true;
+}
+
+void stop_socket_library() {}
+
+int close_socket(socket_t sock) {
+    return close(sock);
+}
+
+bool set_nonblocking(socket_t sock, bool nonblocking) {
+    int flags = fcntl(sock, F_GETFL, 0);
+    if (flags < 0) return false;
+    flags = nonblocking ? (flags | O_NONBLOCK) : (flags & ~O_NONBLOCK);
+    return fcntl(sock, F_SETFL, flags) == 0;
+}
+
+int connect_started(socket_t sock, const sockaddr* address, socklen_t length) {
+    if (connect(sock, address, length) == 0) return 0;
+    return errno == EINPROGRESS ? 1 : -1;
+}
+
+// poll rather than select: select cannot watch descriptors past FD_SETSIZE.
+static int wait_socket(socket_t sock, int milliseconds, bool write) {
+    pollfd entry{sock, (short)(write ? POLLOUT : POLLIN), 0};
+    int result;
+    do {
+        result = poll(&entry, 1, milliseconds);
+    } while (result < 0 && errno == EINTR);
+    return result > 0 ? 1 : result;
+}
+
+#endif
+
+int wait_readable(socket_t sock, int milliseconds) {
+    return wait_socket(sock, milliseconds < 0 ? 0 : milliseconds, false);
+}
+
+int wait_writable(socket_t sock, int milliseconds) {
+    return wait_socket(sock, milliseconds < 0 ? 0 : milliseconds, true);
+}
+
+int pending_error(socket_t sock) {
+    int error = 0;
+    socklen_t length = sizeof(error);
+    if (getsockopt(sock, SOL_SOCKET, SO_ERROR, (char*)&error, &length) != 0) return -1;
+    return error;
+}
