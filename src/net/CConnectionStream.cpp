@@ -1,0 +1,73 @@
+#include "CConnectionStream.h"
+
+#include <openssl/err.h>
+
+#include "CHttpsThread.h"
+
+namespace {
+
+const int kWriteStepMs = 100;
+
+}  // namespace
+
+CConnectionStream::CConnectionStream(CHttpsThread& connection)
+    : connection(connection), start(GetTickCount()), limitMs(0), ended(false) {}
+
+void CConnectionStream::StartClock(int limit) {
+    start = GetTickCount();
+    limitMs = limit;
+}
+
+int CConnectionStream::TimeLeft() const {
+    return limitMs - (int)(GetTickCount() - start);
+}
+
+// Receive waits timeoutMs from its own call; lending it what is left of the
+// budget makes the budget bound every read together. Receive comes back
+// early only with all bytes or when the peer has closed (a close notify, or
+// the bare end of the TCP stream), so a short read with time left means
+// the latter.
+int CConnectionStream::Read(char* buffer, int count) {
+    int left = TimeLeft();
+    if (left <= 0 || count <= 0) return 0;
+    int configured = connection.timeoutMs;
+    connection.timeoutMs = left;
+    int got = connection.Receive(buffer, count);
+    connection.timeoutMs = configured;
+    if (got >= 0 && got < count && TimeLeft() > 0) ended = true;
+    if (connection.ssl && (SSL_get_shutdown(connection.ssl) & SSL_RECEIVED_SHUTDOWN)) ended = true;
+    return got;
+}
+
+bool CConnectionStream::Ended() const {
+    return ended;
+}
+
+// Send takes NUL-terminated text; WebSocket frames are binary and may hold
+// zero bytes, so they are written here.
+bool CConnectionStream::Write(const char* data, int count) {
+    DWORD begun = GetTickCount();
+    int limit = connection.timeoutMs;
+    if (limit <= 0) limit = CHttpsThread::kDefaultConnectTimeoutMs;
+    int written = 0;
+    while (written < count && connection.ssl) {
+        ERR_clear_error();
+        int result = SSL_write(connection.ssl, data + written, count - written);
+        if (result > 0) {
+            written += result;
+            continue;
+        }
+        int error = SSL_get_error(connection.ssl, result);
+        if (error != SSL_ERROR_WANT_WRITE && error != SSL_ERROR_WANT_READ) {
+            CHttpsThread::LogSslError(error);
+            return false;
+        }
+        if ((int)(GetTickCount() - begun) >= limit) return false;
+        if (error == SSL_ERROR_WANT_WRITE) {
+            wait_writable(connection.sock, kWriteStepMs);
+        } else {
+            wait_readable(connection.sock, kWriteStepMs);
+        }
+    }
+    return written == count;
+}

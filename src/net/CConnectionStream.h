@@ -1,0 +1,32 @@
+#pragma once
+
+#include <windows.h>
+
+#include "CByteStream.h"
+
+class CHttpsThread;
+
+// The worker's TLS connection as a byte stream whose reads share one time
+// budget: a response, a handshake or a frame must arrive whole within it,
+// however the server spaces its bytes. A server that trickles a byte now
+// and then cannot hold a worker for longer than the budget, nor keep a stop
+// request waiting.
+class CConnectionStream : public CByteStream {
+public:
+    explicit CConnectionStream(CHttpsThread& connection);
+
+    // Starts a new budget of limitMs for the reads that follow.
+    void StartClock(int limitMs);
+
+    int Read(char* buffer, int count) override;
+    bool Ended() const override;
+    bool Write(const char* data, int count) override;
+
+private:
+    int TimeLeft() const;
+
+    CHttpsThread& connection;
+    DWORD start;
+    int limitMs;
+    bool ended;
+};

@@ -1,0 +1,126 @@
+#include "CHttpsRealtimeThread.h"
+
+#include <wincrypt.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <string>
+
+#include "CConnectionStream.h"
+#include "HttpResponse.h"
+#include "Publishing.h"
+#include "WebSocketReader.h"
+
+#ifndef VORNFEED_STREAM_HOST
+#define VORNFEED_STREAM_HOST "localhost"
+#endif
+
+namespace {
+
+const char kStreamHost[] = VORNFEED_STREAM_HOST;
+const int kSwitchingProtocols = 101;
+const int kKeyTextSize = 1024;
+
+// Appends a formatted piece into what is left of a buffer of size bytes.
+void Append(char* buffer, size_t size, const char* format, const char* argument) {
+    size_t used = strlen(buffer);
+    if (used + 1 < size) snprintf(buffer + used, size - used, format, argument);
+}
+
+// Sec-WebSocket-Key: 16 bytes, Base64 (RFC 6455 4.1). Ours are 16
+// hexadecimal characters; the encoder ends its text with CR LF.
+bool MakeKey(char* keyText) {
+    srand((unsigned)time(nullptr));
+    unsigned r1 = rand() & 0x7FFF;
+    unsigned r2 = rand() & 0x7FFF;
+    unsigned r3 = rand() & 0x7FFF;
+    unsigned r4 = rand() & 0x7FFF;
+    char nonce[17];
+    snprintf(nonce, sizeof(nonce), "%04x%04x%04x%04x", r4, r3, r2, r1);
+    DWORD size = 0;
+    if (!CryptBinaryToStringA((const BYTE*)nonce, 16, CRYPT_STRING_BASE64, nullptr, &size)) return false;
+    size = kKeyTextSize;
+    return CryptBinaryToStringA((const BYTE*)nonce, 16, CRYPT_STRING_BASE64, keyText, &size) != FALSE;
+}
+
+}  // namespace
+
+int CHttpsRealtimeThread::ConnectedPort() const {
+    return serverPort ? serverPort : kPort;
+}
+
+bool CHttpsRealtimeThread::MakeRequest(char* buffer) {
+    std::string pair = topic.substr(0, topic.find('.'));
+    const char* hostName = serverHost[0] ? serverHost : kStreamHost;
+    std::string hostLine = std::string(hostName) + ":" + std::to_string(ConnectedPort());
+    Append(buffer, kRequestSize, "GET /stream?currency_pair=%s HTTP/1.1\r\n", pair.c_str());
+    Append(buffer, kRequestSize, "Host: %s\r\n", hostLine.c_str());
+    Append(buffer, kRequestSize, "%s", "Upgrade: websocket\r\n");
+    Append(buffer, kRequestSize, "%s", "connection: upgrade\r\n");
+    Append(buffer, kRequestSize, "%s", "Sec-WebSocket-Version: 13\r\n");
+    char keyText[kKeyTextSize] = {};
+    if (!MakeKey(keyText)) return false;
+    Append(buffer, kRequestSize, "Sec-WebSocket-Key: %s", keyText);
+    Append(buffer, kRequestSize, "%s", "\r\n");
+    return true;
+}
+
+int CHttpsRealtimeThread::OnReceive(const char* document) {
+    return PublishDocument(*this, document);
+}
+
+void CHttpsRealtimeThread::ThreadMain() {
+    std::unique_ptr<char[]> buffer(new char[kMessageSize]);
+    const char* hostName = serverHost[0] ? serverHost : kStreamHost;
+    while (running) {
+        if (paused) {
+            Sleep(kPausedStepMs);
+            continue;
+        }
+        // With the network down every attempt fails at once: waiting keeps
+        // the worker from spinning a core until it is back.
+        if (Connect(hostName, ConnectedPort()) != 0) {
+            WaitSeconds(pollingInterval);
+            continue;
+        }
+        if (!paused) Stream(buffer.get());
+        Disconnect();
+        WaitSeconds(pollingInterval);
+    }
+    buffer.reset();
+    alive = false;
+}
+
+// The response is read byte by byte so that no frame byte that follows it
+// is taken with it. Only a 101 with "upgrade" in its Connection header
+// switches the connection to WebSocket; anything else is an HTTP answer.
+bool CHttpsRealtimeThread::Handshake(char* buffer) {
+    char request[kRequestSize] = {};
+    MakeRequest(request);
+    Send(request);
+    memset(buffer, 0, kMessageSize);
+    CConnectionStream stream(*this);
+    stream.StartClock(timeoutMs);
+    if (ReadHttpHeaders(stream, buffer, kMessageSize) <= 0) return false;
+    if (ParseStatusCode(buffer) != kSwitchingProtocols) return false;
+    char connection[kRequestSize] = {};
+    return FindHeaderValue(connection, sizeof(connection), "Connection:", buffer) >= 0 &&
+           ContainsNoCase(connection, "upgrade");
+}
+
+void CHttpsRealtimeThread::Stream(char* buffer) {
+    if (!Handshake(buffer)) return;
+    CConnectionStream stream(*this);
+    while (running) {
+        // A stream quiet for longer than the time-out is taken as dead.
+        stream.StartClock(timeoutMs);
+        int length = 0;
+        if (CWebSocketReader::ReadMessage(stream, buffer, kMessageSize, &length) != CWebSocketReader::kMessage) return;
+        if (paused || !running) return;
+        OnReceive(buffer);
+        Sleep(kMessageGapMs);
+    }
+}
