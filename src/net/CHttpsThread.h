@@ -19,11 +19,11 @@
 // put false prices into a trader's sheet.
 class CHttpsThread : public CThread {
 public:
-    static const int kHostSize = 1024;
-    static const int kCookieSize = 1024;
-    static const int kRequestSize = 1024;  // the buffer MakeRequest fills
+    static constexpr int kHostSize = 1024;
+    static constexpr int kCookieSize = 1024;
+    static constexpr int kRequestSize = 1024;  // the buffer MakeRequest fills
     // Bound of TCP connect plus TLS handshake when timeoutMs gives none.
-    static const int kDefaultConnectTimeoutMs = 5000;
+    static constexpr int kDefaultConnectTimeoutMs = 5000;
 
     CHttpsThread();
     ~CHttpsThread();

@@ -18,7 +18,7 @@
 // object to its very end, and nothing here waits for it.
 class CThread {
 public:
-    static const int kDirSize = 64;  // apiDir: 63 characters and a NUL
+    static constexpr int kDirSize = 64;  // apiDir: 63 characters and a NUL
 
     CThread();
     // Not virtual: workers are destroyed only as their concrete class.
@@ -53,7 +53,7 @@ public:
     // The thread's body; this base version returns at once.
     virtual void ThreadMain();
 
-    static const uintptr_t kNoThread = (uintptr_t)-1;
+    static constexpr uintptr_t kNoThread = (uintptr_t)-1;
 
     // Fields in this order; apiDir, pollingInterval and timeoutMs are copied
     // in one piece from the configuration's block of the same layout.
