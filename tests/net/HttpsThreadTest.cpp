@@ -362,6 +362,28 @@ TEST_F(HttpsThreadTest, VerifyFailuresAreLoggedOncePerRunOfFailures) {
     EXPECT_EQ(2u, directory.LogMessages().size()) << "a success ends the run; the next failure is news";
 }
 
+// A private root can also live in a folder of hashed file names, the form
+// c_rehash writes.
+TEST_F(HttpsThreadTest, RootsInTheCertificateFolderAreTrustedToo) {
+    fs::path folder = trustDir / "hashed";
+    fs::create_directories(folder);
+    char name[16];
+    snprintf(name, sizeof(name), "%08lx.0", X509_subject_name_hash(authority->Root().certificate.get()));
+    authority->Root().Save((folder / name).string(), (trustDir / "hashed.key").string());
+    SetEnv("SSL_CERT_FILE", (trustDir / "none.pem").string());
+    SetEnv("SSL_CERT_DIR", folder.string());
+    TlsTestServer server(Issue({"localhost"}), Hold);
+    int result = client.Connect("localhost", server.Port());
+    SetEnv("SSL_CERT_FILE", (trustDir / "root.pem").string());
+    SetEnv("SSL_CERT_DIR", (trustDir / "certs").string());
+    EXPECT_EQ(0, result);
+    client.Disconnect();
+
+    SetEnv("SSL_CERT_FILE", (trustDir / "none.pem").string());
+    EXPECT_EQ(-1, client.Connect("localhost", server.Port())) << "trusted through the folder only, not by default";
+    SetEnv("SSL_CERT_FILE", (trustDir / "root.pem").string());
+}
+
 TEST_F(HttpsThreadTest, HandshakeWithASilentServerEndsAfterTheTimeout) {
     TlsTestServer::Options silent;
     silent.handshake = false;
