@@ -1,0 +1,111 @@
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "CIni.h"
+#include "ScratchFolder.h"
+
+namespace {
+
+class IniTest : public ::testing::Test {
+protected:
+    // Points the configuration at a file in the scratch folder, with content
+    // (none at all when content is null), and loads it.
+    void LoadFrom(const char* content) {
+        std::string path = folder.PathOf("vornfeed.ini");
+        if (content) ScratchFolder::WriteFile(path, content);
+        snprintf(ini.ini_path, sizeof(ini.ini_path), "%s", path.c_str());
+        ASSERT_TRUE(ini.Load());
+    }
+
+    ScratchFolder folder;
+    CIni ini;
+};
+
+TEST(IniPathTest, IsTheProgramPathWithIniInPlaceOfItsLastThreeCharacters) {
+    char program[MAX_PATH + 1] = {};
+    GetModuleFileNameA(nullptr, program, MAX_PATH);
+    std::string expected(program);
+    expected.replace(expected.size() - 3, 3, "ini");
+    CIni ini;
+    EXPECT_EQ(expected, ini.ini_path);
+}
+
+TEST_F(IniTest, MissingFileIsCreatedWithTheDefaultsAndReadBack) {
+    LoadFrom(nullptr);
+    EXPECT_EQ(
+        "[common]\r\ntimeadjust_min=540\r\n[ddeserver]\r\nacceptname=VORN\r\n"
+        "[https]\r\ndir=/api/1/\r\npolling_interval=5\r\ntmout_ms=5000\r\n",
+        ScratchFolder::ReadFile(ini.ini_path));
+    EXPECT_EQ(540, ini.timeadjust_min);
+    EXPECT_STREQ("VORN", ini.acceptname);
+    EXPECT_STREQ("/api/1/", ini.dir);
+    EXPECT_EQ(5, ini.polling_interval);
+    EXPECT_EQ(5000, ini.tmout_ms);
+    // The exchange hosts are not written: a new file stays as users know it.
+    EXPECT_STREQ(VORNFEED_REST_HOST, ini.rest_host);
+}
+
+TEST_F(IniTest, ReadsEverySettingFromAnExistingFileWithoutRewritingIt) {
+    const char content[] =
+        "[common]\r\ntimeadjust_min=-60\r\n[ddeserver]\r\nacceptname=VORN2\r\n"
+        "[https]\r\ndir=/v2/\r\npolling_interval=12\r\ntmout_ms=0\r\n"
+        "rest_host=api.example.test\r\nstream_host=ws.example.test\r\n";
+    LoadFrom(content);
+    EXPECT_EQ(-60, ini.timeadjust_min);
+    EXPECT_STREQ("VORN2", ini.acceptname);
+    EXPECT_STREQ("/v2/", ini.dir);
+    EXPECT_EQ(12, ini.polling_interval);
+    EXPECT_EQ(0, ini.tmout_ms);
+    EXPECT_STREQ("api.example.test", ini.rest_host);
+    EXPECT_STREQ("ws.example.test", ini.stream_host);
+    EXPECT_EQ(content, ScratchFolder::ReadFile(ini.ini_path));
+}
+
+TEST_F(IniTest, SectionNamesInCapitalsAreNotRecognised) {
+    LoadFrom("[HTTPS]\r\ndir=/caps/\r\npolling_interval=30\r\n");
+    EXPECT_STREQ("/api/1/", ini.dir);
+    EXPECT_EQ(5, ini.polling_interval);
+}
+
+TEST_F(IniTest, NamesMatchBySubstringInFileOrder) {
+    // [https_extra] makes [https] be read; in it dir_old stands before dir.
+    LoadFrom("[https_extra]\r\nx=1\r\n[https]\r\ndir_old=/old/\r\ndir=/new/\r\n[ddeserver]\r\nxacceptname2=SUB\r\n");
+    EXPECT_STREQ("/old/", ini.dir);
+    EXPECT_STREQ("SUB", ini.acceptname);
+}
+
+TEST_F(IniTest, PollingIntervalNeverFallsBelowFiveSeconds) {
+    struct Case {
+        const char* value;
+        int expected;
+    };
+    const Case cases[] = {{"0", 5}, {"-3", 5}, {"4", 5}, {"10", 10}};
+    for (const Case& c : cases) {
+        ini = CIni();
+        std::string text = std::string("[https]\r\npolling_interval=") + c.value + "\r\n";
+        LoadFrom(text.c_str());
+        EXPECT_EQ(c.expected, ini.polling_interval) << c.value;
+    }
+}
+
+TEST_F(IniTest, MinusOneCountsAsMissingAndTheNextMatchingKeyIsTried) {
+    LoadFrom("[common]\r\ntimeadjust_min=-1\r\ntimeadjust_min2=30\r\n");
+    EXPECT_EQ(30, ini.timeadjust_min);
+    ini = CIni();
+    LoadFrom("[common]\r\ntimeadjust_min=-1\r\n");
+    EXPECT_EQ(540, ini.timeadjust_min);
+}
+
+TEST_F(IniTest, TextValuesCanBeEmptyAndAreCutTo63Characters) {
+    std::string seventy(70, 'a');
+    std::string content = "[ddeserver]\r\nacceptname=\r\n[https]\r\ndir=" + seventy + "\r\n";
+    LoadFrom(content.c_str());
+    EXPECT_STREQ("", ini.acceptname);
+    EXPECT_EQ(std::string(63, 'a'), ini.dir);
+}
+
+}  // namespace
