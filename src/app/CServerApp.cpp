@@ -1,0 +1,170 @@
+#include <windows.h>
+
+#include "CServerApp.h"
+
+#include <algorithm>
+#include <memory>
+
+#include "CInstanceMutex.h"
+#include "CLog.h"
+#include "WindowProc.h"
+#include "resource.h"
+
+CServerApp* g_app = nullptr;
+
+namespace {
+
+// The shutdown wait looks at the workers again this often.
+const DWORD kWaitPassMs = 20;
+
+// Asks the workers of one table to stop, in slot order, each once every slot
+// before it has ended. True when all of them have.
+template <typename Worker>
+bool StopInSlotOrder(Worker* table, int count) {
+    for (int slot = 0; slot < count; ++slot) {
+        table[slot].Stop();
+        if (table[slot].alive) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+CServerApp::CServerApp() : realtimeCount(0), publicCount(0), lastConnectTick(GetTickCount()), hwnd(nullptr) {
+    g_app = this;
+}
+
+CServerApp::~CServerApp() {
+    g_app = nullptr;
+}
+
+int CServerApp::Run(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+    if (!StartUp(instance)) return 0;
+    int exitCode = MessageLoop();
+    CLog::Write("スレッド終了待ち\r\n");
+    WaitForWorkers();
+    CLog::Write("終了\r\n");
+    return exitCode;
+}
+
+bool CServerApp::StartUp(HINSTANCE instance) {
+    CLog::Write("起動\r\n");
+    ini.Load();
+    if (!taskTray.RegisterWndClass(instance, WindowProc, ini.acceptname)) return false;
+    hwnd = taskTray.CreateHiddenWindow();
+    taskTray.NotifyIcon(true, IDI_VORNFEED, ini.acceptname);
+    ddeServer.Initialize(hwnd, ini.acceptname);
+    if (g_instanceMutex.Create(ini.acceptname)) return true;
+    // Another copy serves this name; it keeps its icon, this one goes.
+    taskTray.NotifyIcon(false, IDI_VORNFEED, ini.acceptname);
+    return false;
+}
+
+int CServerApp::MessageLoop() {
+    MSG msg = {};
+    // GetMessageA gives -1 on an error, which must end the loop too.
+    while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
+        TranslateMessage(&msg);
+        DispatchMessageA(&msg);
+    }
+    return msg.message == WM_QUIT ? (int)msg.wParam : 0;
+}
+
+void CServerApp::WaitForWorkers() {
+    for (;;) {
+        // Both tables advance in every pass, however far the other one got.
+        bool realtimeDone = StopInSlotOrder(realtimeWorkers, realtimeCount);
+        bool publicDone = StopInSlotOrder(publicWorkers, publicCount);
+        if (realtimeDone && publicDone) return;
+        Sleep(kWaitPassMs);
+    }
+}
+
+LRESULT CServerApp::OnItemValue(CItemValue* value) {
+    std::unique_ptr<CItemValue> owned(value);
+    // Unsigned 32-bit arithmetic, so the test holds across the counter's wrap.
+    if ((DWORD)(GetTickCount() - lastConnectTick) < kConnectQuietMs) return 0;
+    if (!owned) return 0;
+    for (const std::string& item : advisedItems) {
+        if (item != owned->item) continue;
+        Publish(owned->topic, owned->item, owned->value);
+        break;
+    }
+    return 0;
+}
+
+LRESULT CServerApp::OnConnected(const std::string*) {
+    lastConnectTick = GetTickCount();
+    return 1;
+}
+
+LRESULT CServerApp::OnAdviseStart(std::string* topicName, std::string* itemName) {
+    std::unique_ptr<std::string> topic(topicName);
+    std::unique_ptr<std::string> item(itemName);
+    if (!topic || !item) return 0;
+    TopicKind kind = KindOf(*topic);
+    if (kind == kNotServed) return 0;
+
+    CHttpsThread* worker = FindWorker(kind, *topic);
+    // A topic that finds its table full is served nothing, not even the
+    // placeholder: no worker would ever replace it.
+    if (!worker && CountOf(kind) >= kMaxWorkers) {
+        CLog::Write("%sスレッド生成不可（スレッド数上限）\r\n", topic->c_str());
+        return 0;
+    }
+    if (std::find(advisedItems.begin(), advisedItems.end(), *item) == advisedItems.end()) advisedItems.push_back(*item);
+    Publish(*topic, *item, "-");
+    if (worker)
+        worker->paused = false;
+    else
+        worker = StartWorker(kind, *topic);
+    worker->AddItem(*item);
+    return 0;
+}
+
+LRESULT CServerApp::OnDisconnected(const std::string* topic) {
+    if (!topic) return 1;
+    TopicKind kind = KindOf(*topic);
+    if (kind == kNotServed) return 1;
+    if (CThread* worker = FindWorker(kind, *topic)) worker->paused = true;
+    return 1;
+}
+
+// ".r" wins over ".h" wherever either stands: x.h.r is a streaming topic.
+CServerApp::TopicKind CServerApp::KindOf(const std::string& topic) {
+    if (topic.find(".r") != std::string::npos || topic.find(".R") != std::string::npos) return kStreaming;
+    if (topic.find(".h") != std::string::npos || topic.find(".H") != std::string::npos) return kPolled;
+    return kNotServed;
+}
+
+int& CServerApp::CountOf(TopicKind kind) {
+    return kind == kStreaming ? realtimeCount : publicCount;
+}
+
+CHttpsThread* CServerApp::WorkerAt(TopicKind kind, int slot) {
+    if (kind == kStreaming) return &realtimeWorkers[slot];
+    return &publicWorkers[slot];
+}
+
+CHttpsThread* CServerApp::FindWorker(TopicKind kind, const std::string& topic) {
+    int count = CountOf(kind);
+    for (int slot = 0; slot < count; ++slot) {
+        CHttpsThread* worker = WorkerAt(kind, slot);
+        if (worker->GetTopic() == topic) return worker;
+    }
+    return nullptr;
+}
+
+CHttpsThread* CServerApp::StartWorker(TopicKind kind, const std::string& topic) {
+    CLog::Write("%sスレッド生成\r\n", topic.c_str());
+    int& count = CountOf(kind);
+    CHttpsThread* worker = WorkerAt(kind, count);
+    ++count;
+    worker->SetServer(kind == kStreaming ? ini.stream_host : ini.rest_host, 0);
+    worker->Start(hwnd, ini.dir, &ini.timeadjust_min, topic);
+    return worker;
+}
+
+void CServerApp::Publish(const std::string& topic, const std::string& item, const char* value) {
+    ddeServer.SetItemValue(topic, item, value);
+}

@@ -1,0 +1,68 @@
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+#include "AppMessages.h"
+#include "CDdeServer.h"
+#include "CHttpsPublicThread.h"
+#include "CHttpsRealtimeThread.h"
+#include "CIni.h"
+#include "CTaskTray.h"
+
+// The one application object: owns the DDE service, the two tables of
+// workers, the configuration and the tray window, and is the only place that
+// assigns a topic to a worker. Everything here runs on the user-interface
+// thread, in answer to the four application messages.
+class CServerApp {
+public:
+    static const int kMaxWorkers = 32;
+    // Worker values that arrive this soon after a new connection are dropped.
+    static const DWORD kConnectQuietMs = 2000;
+
+    CServerApp();
+    ~CServerApp();
+    CServerApp(const CServerApp&) = delete;
+    CServerApp& operator=(const CServerApp&) = delete;
+
+    // Start-up, message loop and the shutdown wait; the exit code, always 0.
+    int Run(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, int showState);
+
+    // The steps of Run. StartUp fails when the window class cannot be
+    // registered or another copy holds the service name.
+    bool StartUp(HINSTANCE instance);
+    int MessageLoop();
+    void WaitForWorkers();
+
+    // Each takes over the payload that its message hands to the receiver.
+    LRESULT OnItemValue(CItemValue* value);
+    LRESULT OnConnected(const std::string* topic);
+    LRESULT OnAdviseStart(std::string* topic, std::string* item);
+    LRESULT OnDisconnected(const std::string* topic);
+
+    CDdeServer ddeServer;
+    CHttpsRealtimeThread realtimeWorkers[kMaxWorkers];
+    int realtimeCount;
+    CHttpsPublicThread publicWorkers[kMaxWorkers];
+    int publicCount;
+    // Every item name ever linked, on any topic, in order of first arrival.
+    std::vector<std::string> advisedItems;
+    DWORD lastConnectTick;
+    CIni ini;
+    CTaskTray taskTray;
+    HWND hwnd;
+
+private:
+    enum TopicKind { kNotServed, kStreaming, kPolled };
+    static TopicKind KindOf(const std::string& topic);
+
+    int& CountOf(TopicKind kind);
+    CHttpsThread* WorkerAt(TopicKind kind, int slot);
+    CHttpsThread* FindWorker(TopicKind kind, const std::string& topic);
+    CHttpsThread* StartWorker(TopicKind kind, const std::string& topic);
+    void Publish(const std::string& topic, const std::string& item, const char* value);
+};
+
+extern CServerApp* g_app;
