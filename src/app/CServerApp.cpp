@@ -35,6 +35,9 @@ CServerApp::CServerApp() : realtimeCount(0), publicCount(0), lastConnectTick(Get
 }
 
 CServerApp::~CServerApp() {
+    // The first step of the teardown; the members then go in reverse order,
+    // the DDE service last.
+    taskTray.DestroyPopupMenu();
     g_app = nullptr;
 }
 
@@ -160,7 +163,9 @@ CHttpsThread* CServerApp::StartWorker(TopicKind kind, const std::string& topic) 
     int& count = CountOf(kind);
     CHttpsThread* worker = WorkerAt(kind, count);
     ++count;
-    worker->SetServer(kind == kStreaming ? ini.stream_host : ini.rest_host, 0);
+    // The host comes from the configuration; the port stays as the worker
+    // has it, its kind's own unless someone pointed it elsewhere.
+    worker->SetServer(kind == kStreaming ? ini.stream_host : ini.rest_host, worker->serverPort);
     worker->Start(hwnd, ini.dir, &ini.timeadjust_min, topic);
     return worker;
 }

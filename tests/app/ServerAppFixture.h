@@ -1,0 +1,112 @@
+// The application object started as the server starts it, in a scratch
+// folder with its own INI file and service name, and a DDEML client.
+#pragma once
+
+#include <windows.h>
+#include <ddeml.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "AppMessages.h"
+#include "CInstanceMutex.h"
+#include "CServerApp.h"
+#include "DdeTestClient.h"
+#include "TempWorkingDirectory.h"
+
+namespace fs = std::filesystem;
+
+constexpr DWORD kWaitMs = 3000;
+
+inline std::string UniqueName(const char* stem) {
+    static std::random_device random;
+    return stem + std::to_string(random() % 1000000);
+}
+
+inline size_t Count(const std::vector<std::string>& lines, const std::string& line) {
+    return (size_t)std::count(lines.begin(), lines.end(), line);
+}
+
+inline std::vector<std::string> ItemsOf(CThread& worker) {
+    std::vector<std::string> items;
+    std::string item;
+    for (size_t i = 0; worker.CopyItem(i, &item); ++i)
+        items.push_back(item);
+    return items;
+}
+
+class ServerAppTest : public testing::Test {
+protected:
+    void SetUp() override {
+        Prepare();
+        ASSERT_TRUE(app->StartUp(nullptr));
+    }
+
+    // The INI file, the exe's path and the application object, not started.
+    void Prepare() {
+        service = UniqueName("VornApp");
+        folder = fs::current_path();
+        // Nothing listens on this port on loopback: the workers that these
+        // tests start run for real and fail to connect, quietly.
+        std::ofstream ini(folder / "vornfeed.ini");
+        ini << "[common]\r\ntimeadjust_min=540\r\n[ddeserver]\r\nacceptname=" << service
+            << "\r\n[https]\r\ndir=/api/1/\r\npolling_interval=1\r\ntmout_ms=500\r\nrest_host=localhost\r\n"
+            << "stream_host=localhost\r\n";
+        ini.close();
+        VornSetModuleFileName((folder / "vornfeed.exe").string().c_str());
+        app.reset(new CServerApp());
+        client.reset(new DdeTestClient());
+    }
+
+    void TearDown() override {
+        client.reset();
+        if (app->hwnd && IsWindow(app->hwnd)) DestroyWindow(app->hwnd);
+        // Takes the quit message that the window's end posts.
+        PumpMessages();
+        app->WaitForWorkers();
+        app.reset();
+        g_instanceMutex.Close();
+        VornSetTickOffset(0);
+        VornSetModuleFileName(nullptr);
+    }
+
+    HCONV Link(const char* topic, const char* item) {
+        HCONV conv = client->Connect(service.c_str(), topic);
+        EXPECT_NE(nullptr, conv) << topic;
+        EXPECT_TRUE(client->AdviseStart(conv, item)) << topic << " " << item;
+        PumpMessages();
+        return conv;
+    }
+
+    // Posts the advise start as the DDE server does, then lets it be handled.
+    void PostAdvise(const std::string& topic, const std::string& item) {
+        ASSERT_TRUE(PostMessageA(app->hwnd, WM_APP_ADVISE_START, (WPARAM) new std::string(topic),
+                                 (LPARAM) new std::string(item)));
+        PumpMessages();
+    }
+
+    void PostValue(const std::string& topic, const std::string& item, const char* value) {
+        CItemValue* record = new CItemValue();
+        record->topic = topic;
+        record->item = item;
+        strncpy(record->value, value, CItemValue::kValueSize - 1);
+        ASSERT_TRUE(PostMessageA(app->hwnd, WM_APP_ITEM_VALUE, (WPARAM)record, 0));
+        PumpMessages();
+    }
+
+    std::vector<std::string> Log() const { return directory.LogMessages(); }
+
+    TempWorkingDirectory directory;
+    std::string service;
+    fs::path folder;
+    std::unique_ptr<CServerApp> app;
+    std::unique_ptr<DdeTestClient> client;
+};

@@ -1,0 +1,239 @@
+// The application core as the running server drives it: DDE links come in
+// through a DDEML client, the four application messages pass the hidden
+// window's queue, and workers run for real (against a loopback TLS server
+// where their data matters, against a closed port where it does not).
+#include <stdlib.h>
+
+#include "ServerAppFixture.h"
+#include "TestCertificates.h"
+#include "TlsTestServer.h"
+
+namespace fs = std::filesystem;
+
+TEST_F(ServerAppTest, FirstLinkOnAPolledTopicPublishesThePlaceholderAndStartsSlotZero) {
+    HCONV conv = Link("ticker.btc_jpy.h", "last");
+
+    EXPECT_EQ((std::vector<std::string>{std::string("-", 2)}), client->Take(conv, "last", 1, kWaitMs));
+    EXPECT_EQ(1u, Count(Log(), "ticker.btc_jpy.hスレッド生成\r\n"));
+    EXPECT_EQ(1, app->publicCount);
+    EXPECT_EQ(0, app->realtimeCount);
+    EXPECT_EQ("ticker.btc_jpy.h", app->publicWorkers[0].GetTopic());
+    EXPECT_EQ((std::vector<std::string>{"last"}), ItemsOf(app->publicWorkers[0]));
+    EXPECT_NE(CThread::kNoThread, app->publicWorkers[0].thread);
+    EXPECT_EQ("localhost", std::string(app->publicWorkers[0].serverHost));
+}
+
+TEST_F(ServerAppTest, MoreItemsOnOneTopicShareItsWorkerAndRepeatsChangeNothing) {
+    HCONV conv = Link("ticker.btc_jpy.h", "last");
+    ASSERT_EQ(1u, client->Take(conv, "last", 1, kWaitMs).size());
+    ASSERT_TRUE(client->AdviseStart(conv, "bid"));
+    PumpMessages();
+    EXPECT_EQ(1u, client->Take(conv, "bid", 1, kWaitMs).size());
+
+    // The same pair again, as a second client's link brings it.
+    PostAdvise("ticker.btc_jpy.h", "last");
+    PostAdvise("ticker.btc_jpy.h", "bid");
+
+    EXPECT_EQ(1, app->publicCount);
+    EXPECT_EQ(1u, Count(Log(), "ticker.btc_jpy.hスレッド生成\r\n"));
+    EXPECT_EQ((std::vector<std::string>{"last", "bid"}), ItemsOf(app->publicWorkers[0]));
+    EXPECT_EQ((std::vector<std::string>{"last", "bid"}), app->advisedItems);
+    // The placeholder goes out again on every advise start.
+    EXPECT_EQ((std::vector<std::string>{std::string("-", 2)}), client->Take(conv, "last", 1, kWaitMs));
+}
+
+TEST_F(ServerAppTest, TopicKindsStreamingWinsAnywhereInTheNameAndOthersAreNotServed) {
+    Link("btc_jpy.r", "last_price.price");
+    Link("a.r.h", "x");
+    PostAdvise("X.R", "y");  // the letter case of the marker does not matter
+    Link("a.h", "z");
+    PostAdvise("B.H", "w");
+
+    EXPECT_EQ(3, app->realtimeCount);
+    EXPECT_EQ("btc_jpy.r", app->realtimeWorkers[0].GetTopic());
+    EXPECT_EQ("a.r.h", app->realtimeWorkers[1].GetTopic());
+    EXPECT_EQ("X.R", app->realtimeWorkers[2].GetTopic());
+    EXPECT_EQ(2, app->publicCount);
+    EXPECT_EQ("a.h", app->publicWorkers[0].GetTopic());
+    EXPECT_EQ("B.H", app->publicWorkers[1].GetTopic());
+}
+
+TEST_F(ServerAppTest, TopicOfNeitherKindGetsNoPlaceholderNoWorkerAndNoLogLine) {
+    HCONV conv = Link("abc", "last");
+    PostAdvise("rh", "last");  // the markers need their dot
+
+    EXPECT_TRUE(client->Take(conv, "last", 1, 300).empty());
+    EXPECT_EQ(0, app->publicCount);
+    EXPECT_EQ(0, app->realtimeCount);
+    EXPECT_TRUE(app->advisedItems.empty());
+    EXPECT_EQ((std::vector<std::string>{"起動\r\n"}), Log());
+}
+
+TEST_F(ServerAppTest, MissingStringsOfAnAdviseStartAreReleasedAndIgnored) {
+    EXPECT_EQ(0, SendMessageA(app->hwnd, WM_APP_ADVISE_START, 0, (LPARAM) new std::string("last")));
+    EXPECT_EQ(0, SendMessageA(app->hwnd, WM_APP_ADVISE_START, (WPARAM) new std::string("a.h"), 0));
+    EXPECT_EQ(0, app->publicCount);
+    EXPECT_TRUE(app->advisedItems.empty());
+}
+
+TEST_F(ServerAppTest, DisconnectPausesOnlyItsTopicsWorkerAndTheNextLinkResumesIt) {
+    const char* topics[] = {"a.h", "b.h", "c.h", "d.h"};
+    HCONV convs[4];
+    for (int i = 0; i < 4; ++i)
+        convs[i] = Link(topics[i], "last");
+    ASSERT_EQ(4, app->publicCount);
+
+    ASSERT_TRUE(client->Disconnect(convs[3]));
+    PumpMessages();
+    for (int slot = 0; slot < 3; ++slot)
+        EXPECT_FALSE(app->publicWorkers[slot].paused) << slot;
+    EXPECT_TRUE(app->publicWorkers[3].paused);
+    EXPECT_TRUE(app->publicWorkers[3].running);
+
+    size_t logLines = Log().size();
+    Link("d.h", "ask");
+    EXPECT_FALSE(app->publicWorkers[3].paused);
+    EXPECT_EQ(4, app->publicCount);
+    EXPECT_EQ(logLines, Log().size());
+    EXPECT_EQ((std::vector<std::string>{"last", "ask"}), ItemsOf(app->publicWorkers[3]));
+}
+
+TEST_F(ServerAppTest, DisconnectOfATopicWithoutWorkerChangesNothingAndRepliesOne) {
+    Link("a.r", "last");
+    std::string other = "b.r";
+    std::string notServed = "abc";
+    EXPECT_EQ(1, SendMessageA(app->hwnd, WM_APP_DISCONNECTED, (WPARAM)&other, 0));
+    EXPECT_EQ(1, SendMessageA(app->hwnd, WM_APP_DISCONNECTED, (WPARAM)&notServed, 0));
+    EXPECT_FALSE(app->realtimeWorkers[0].paused);
+    EXPECT_EQ(1, app->realtimeCount);
+}
+
+TEST_F(ServerAppTest, ConnectedAlwaysRepliesOneAndRestartsTheQuietTime) {
+    app->lastConnectTick = GetTickCount() - 100000;
+    std::string topic = "whatever";
+    EXPECT_EQ(1, SendMessageA(app->hwnd, WM_APP_CONNECTED, (WPARAM)&topic, 0));
+    EXPECT_LT(GetTickCount() - app->lastConnectTick, 1000u);
+}
+
+// Values that arrive within 2000 ms of a new connection are dropped; the
+// placeholder is not a worker's value and still goes out.
+TEST_F(ServerAppTest, WorkerValuesAreDroppedForTwoSecondsAfterANewConnection) {
+    HCONV conv = Link("ticker.btc_jpy.h", "last");
+    ASSERT_EQ(1u, client->Take(conv, "last", 1, kWaitMs).size());
+
+    app->lastConnectTick = GetTickCount() - 1990;
+    PostValue("ticker.btc_jpy.h", "last", "100");
+    EXPECT_TRUE(client->Take(conv, "last", 1, 200).empty());
+
+    app->lastConnectTick = GetTickCount() - 2000;
+    PostValue("ticker.btc_jpy.h", "last", "101");
+    EXPECT_EQ((std::vector<std::string>{std::string("101", 4)}), client->Take(conv, "last", 1, kWaitMs));
+}
+
+TEST_F(ServerAppTest, TheQuietTimeHoldsAcrossTheWrapOfTheTickCounter) {
+    HCONV conv = Link("ticker.btc_jpy.h", "last");
+    ASSERT_EQ(1u, client->Take(conv, "last", 1, kWaitMs).size());
+
+    // The connection comes 500 ms before the counter wraps.
+    VornSetTickOffset(0);
+    DWORD base = 0xFFFFFFFFu - 500 - GetTickCount();
+    VornSetTickOffset(base);
+    std::string topic = "ticker.btc_jpy.h";
+    SendMessageA(app->hwnd, WM_APP_CONNECTED, (WPARAM)&topic, 0);
+    ASSERT_GT(app->lastConnectTick, 0xFFFF0000u);
+
+    VornSetTickOffset(base + 1990);
+    ASSERT_LT(GetTickCount(), 0x10000u);  // wrapped
+    PostValue("ticker.btc_jpy.h", "last", "200");
+    EXPECT_TRUE(client->Take(conv, "last", 1, 200).empty());
+
+    VornSetTickOffset(base + 2000);
+    PostValue("ticker.btc_jpy.h", "last", "201");
+    EXPECT_EQ((std::vector<std::string>{std::string("201", 4)}), client->Take(conv, "last", 1, kWaitMs));
+}
+
+TEST_F(ServerAppTest, ValuesOfItemsNeverLinkedAndMissingRecordsPublishNothing) {
+    HCONV conv = Link("ticker.btc_jpy.h", "last");
+    ASSERT_EQ(1u, client->Take(conv, "last", 1, kWaitMs).size());
+    app->lastConnectTick = GetTickCount() - 5000;
+
+    PostValue("ticker.btc_jpy.h", "bid", "300");
+    EXPECT_EQ(0, SendMessageA(app->hwnd, WM_APP_ITEM_VALUE, 0, 0));
+    EXPECT_TRUE(client->Take(conv, "last", 1, 200).empty());
+    // An item linked on one topic lets values of that name through for any
+    // topic; the DDE server keeps values of unknown topics out.
+    PostValue("other.h", "last", "301");
+    EXPECT_TRUE(client->Take(conv, "last", 1, 200).empty());
+}
+
+// Each table has 32 slots; a further topic of the kind is logged and served
+// nothing, and nothing already served changes.
+TEST_F(ServerAppTest, ThirtyThirdTopicOfAKindIsLoggedAndServedNothing) {
+    for (int i = 0; i < CServerApp::kMaxWorkers; ++i)
+        PostAdvise("t" + std::to_string(i) + ".h", "last");
+    ASSERT_EQ(32, app->publicCount);
+    HCONV conv = Link("t32.h", "extra");
+
+    EXPECT_EQ(32, app->publicCount);
+    EXPECT_EQ((std::vector<std::string>{"last"}), app->advisedItems);
+    EXPECT_TRUE(client->Take(conv, "extra", 1, 300).empty());
+    std::vector<std::string> log = Log();
+    EXPECT_EQ(0u, Count(log, "t32.hスレッド生成\r\n"));
+    EXPECT_EQ(1u, Count(log, "t32.hスレッド生成不可（スレッド数上限）\r\n"));
+    for (int slot = 0; slot < 32; ++slot)
+        EXPECT_EQ("t" + std::to_string(slot) + ".h", app->publicWorkers[slot].GetTopic());
+
+    // The other kind still has all its slots.
+    Link("btc_jpy.r", "last");
+    EXPECT_EQ(1, app->realtimeCount);
+}
+
+TEST_F(ServerAppTest, ShutdownWaitAsksEveryStartedWorkerToStopAndWaitsForIt) {
+    Link("a.r", "x");
+    Link("b.r", "x");
+    Link("a.h", "x");
+    app->WaitForWorkers();
+    for (int slot = 0; slot < 2; ++slot) {
+        EXPECT_FALSE(app->realtimeWorkers[slot].running) << slot;
+        EXPECT_FALSE(app->realtimeWorkers[slot].alive) << slot;
+    }
+    EXPECT_FALSE(app->publicWorkers[0].alive);
+    // Slots never used are left alone.
+    EXPECT_TRUE(app->realtimeWorkers[2].running);
+    EXPECT_TRUE(app->publicWorkers[1].running);
+}
+
+// A worker that is started against a real TLS server: its values pass the
+// core and reach the linked cell.
+TEST_F(ServerAppTest, AStartedWorkersValuesReachTheLinkedClient) {
+    TestCertificateAuthority authority;
+    fs::path root = folder / "root.pem";
+    ASSERT_TRUE(authority.Root().Save(root.string(), (folder / "root.key").string()));
+    setenv("SSL_CERT_FILE", root.string().c_str(), 1);
+    TlsTestServer server(authority.IssueServer({"localhost"}), [](TlsTestServer::Connection& connection) {
+        std::string request;
+        while (request.find("\r\n\r\n") == std::string::npos) {
+            std::string more = connection.Read(1, 3000);
+            if (more.empty()) return;
+            request += more;
+        }
+        if (request.find("GET /api/1/ticker/btc_jpy HTTP/1.0") != 0) return;
+        std::string body = "{\"last\":12345,\"bid\":12340}";
+        connection.Write("HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
+        connection.CloseCleanly();
+    });
+    ASSERT_NE(0, server.Port());
+    app->publicWorkers[0].SetServer("", server.Port());
+    app->lastConnectTick = GetTickCount() - 5000;
+
+    HCONV conv = client->Connect(service.c_str(), "ticker.btc_jpy.h");
+    ASSERT_NE(nullptr, conv);
+    // The connection just made starts the quiet time again: wait it out.
+    EXPECT_TRUE(PumpUntil([&] { return GetTickCount() - app->lastConnectTick >= 2000; }, kWaitMs));
+    ASSERT_TRUE(client->AdviseStart(conv, "last"));
+    std::vector<std::string> values = client->Take(conv, "last", 2, 5000);
+    unsetenv("SSL_CERT_FILE");
+    ASSERT_EQ(2u, values.size());
+    EXPECT_EQ(std::string("-", 2), values[0]);
+    EXPECT_EQ(std::string("12345", 6), values[1]);
+}
