@@ -3,6 +3,7 @@
 #include "CServerApp.h"
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 
 #include "CInstanceMutex.h"
@@ -90,7 +91,9 @@ LRESULT CServerApp::OnItemValue(CItemValue* value) {
     if (!owned) return 0;
     for (const std::string& item : advisedItems) {
         if (item != owned->item) continue;
-        Publish(owned->topic, owned->item, owned->value);
+        // The worker terminates the value; a record that is not is cut
+        // rather than read past its end.
+        Publish(owned->topic, owned->item, std::string(owned->value, strnlen(owned->value, CItemValue::kValueSize)));
         break;
     }
     return 0;
@@ -170,6 +173,6 @@ CHttpsThread* CServerApp::StartWorker(TopicKind kind, const std::string& topic) 
     return worker;
 }
 
-void CServerApp::Publish(const std::string& topic, const std::string& item, const char* value) {
+void CServerApp::Publish(const std::string& topic, const std::string& item, const std::string& value) {
     ddeServer.SetItemValue(topic, item, value);
 }

@@ -62,7 +62,7 @@ private:
     CHttpsThread* WorkerAt(TopicKind kind, int slot);
     CHttpsThread* FindWorker(TopicKind kind, const std::string& topic);
     CHttpsThread* StartWorker(TopicKind kind, const std::string& topic);
-    void Publish(const std::string& topic, const std::string& item, const char* value);
+    void Publish(const std::string& topic, const std::string& item, const std::string& value);
 };
 
 extern CServerApp* g_app;

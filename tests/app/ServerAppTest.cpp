@@ -166,6 +166,22 @@ TEST_F(ServerAppTest, ValuesOfItemsNeverLinkedAndMissingRecordsPublishNothing) {
     EXPECT_TRUE(client->Take(conv, "last", 1, 200).empty());
 }
 
+TEST_F(ServerAppTest, AValueThatFillsItsWholeFieldIsReadNoFurther) {
+    HCONV conv = Link("ticker.btc_jpy.h", "last");
+    ASSERT_EQ(1u, client->Take(conv, "last", 1, kWaitMs).size());
+    app->lastConnectTick = GetTickCount() - 5000;
+
+    CItemValue* record = new CItemValue();
+    record->topic = "ticker.btc_jpy.h";
+    record->item = "last";
+    memset(record->value, '7', CItemValue::kValueSize);  // no terminator
+    ASSERT_TRUE(PostMessageA(app->hwnd, WM_APP_ITEM_VALUE, (WPARAM)record, 0));
+    PumpMessages();
+    std::vector<std::string> values = client->Take(conv, "last", 1, kWaitMs);
+    ASSERT_EQ(1u, values.size());
+    EXPECT_EQ(std::string(CItemValue::kValueSize, '7') + '\0', values[0]);
+}
+
 // Each table has 32 slots; a further topic of the kind is logged and served
 // nothing, and nothing already served changes.
 TEST_F(ServerAppTest, ThirtyThirdTopicOfAKindIsLoggedAndServedNothing) {
