@@ -1,0 +1,301 @@
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "CHttpsPublicThread.h"
+#include "support/WorkerTestBed.h"
+
+// The REST worker against scripted TLS servers on loopback: each test's
+// server plays one behaviour of the exchange, and the values reach a window
+// that stands where the core's stands.
+
+namespace {
+
+using Connection = TlsTestServer::Connection;
+
+std::string Body(int last) {
+    return "{\"last\":" + std::to_string(last) + ",\"timestamp\":\"2018-03-18T12:34:56.789\"}";
+}
+
+// The worker's request text without starting it.
+std::string RequestFor(const char* topic, const char* cookie = "") {
+    CHttpsPublicThread worker;
+    strcpy(worker.apiDir, "/api/1/");
+    strcpy(worker.host, "coin.example.jp");
+    snprintf(worker.cookie, sizeof(worker.cookie), "%s", cookie);
+    worker.SetTopic(topic);
+    char buffer[CHttpsThread::kRequestSize] = {};
+    worker.MakeRequest(buffer);
+    return buffer;
+}
+
+class PublicThreadTest : public ::testing::Test {
+protected:
+    void TearDown() override { EXPECT_GE(WorkerTestBed::StopAndWait(worker, 10000), 0) << "the worker did not end"; }
+
+    void StartOn(TlsTestServer& server, const std::vector<std::string>& items = {"last"}) {
+        worker.SetServer("localhost", server.Port());
+        bed.Start(worker, "ticker.btc_jpy.h", items);
+    }
+
+    // Records every request the server read, across connections.
+    void Note(const std::string& request) {
+        std::lock_guard<std::mutex> guard(lock);
+        requests.push_back(request);
+    }
+    std::vector<std::string> Requests() {
+        std::lock_guard<std::mutex> guard(lock);
+        return requests;
+    }
+
+    WorkerTestBed bed;
+    CHttpsPublicThread worker;
+    std::mutex lock;
+    std::vector<std::string> requests;
+};
+
+}  // namespace
+
+TEST(PublicThreadRequest, ExactText) {
+    EXPECT_EQ(
+        "GET /api/1/ticker/btc_jpy HTTP/1.0\r\nHost: coin.example.jp\r\nCookie: \r\n"
+        "Connection: keep-alive\r\n\r\n",
+        RequestFor("ticker.btc_jpy.h"));
+    EXPECT_EQ(0u, RequestFor("a.b.c.h").find("GET /api/1/a/b HTTP/1.0\r\n")) << "only two segments";
+    EXPECT_EQ(0u, RequestFor("depth").find("GET /api/1/depth/ HTTP/1.0\r\n")) << "no dot at all";
+    EXPECT_NE(std::string::npos, RequestFor("ticker.btc_jpy.h", " s=1; path=/").find("\r\nCookie:  s=1; path=/\r\n"))
+        << "the cookie goes back as it came, leading blank included";
+}
+
+// A request cut at 1023 bytes would never end its header block and the
+// server would wait for the rest; without the cookie it still fits.
+TEST(PublicThreadRequest, CookieTooLongForTheRequestIsLeftOut) {
+    std::string request = RequestFor("ticker.btc_jpy.h", std::string(1000, 'c').c_str());
+    EXPECT_NE(std::string::npos, request.find("\r\nCookie: \r\n"));
+    EXPECT_EQ(request.size() - 4, request.find("\r\n\r\n"));
+}
+
+TEST_F(PublicThreadTest, CookieEchoedOnItsConnectionAndClearedWithIt) {
+    std::atomic<int> connections{0};
+    auto server = bed.Serve([&](Connection& c) {
+        int number = ++connections;
+        Note(ReadRequest(c));
+        if (number == 1) {
+            // Only the first Set-Cookie line counts, whatever the case of its name.
+            c.Write(HttpResponse(Body(1), "set-cookie: s=abc; Path=/\r\nSet-Cookie: t=2\r\n"));
+            Note(ReadRequest(c));
+            c.Write(HttpResponse(Body(2), "Connection: close\r\n"));
+            c.CloseCleanly();
+            return;
+        }
+        c.Write(HttpResponse(Body(3)));
+        c.HoldUntilClosed();
+    });
+    bed.settings.polling_interval = 1;
+    WorkerStopper stopper(worker);
+    StartOn(*server);
+    EXPECT_EQ((std::vector<std::string>{"1", "2", "3"}), WorkerTestBed::ValuesOf(bed.window.WaitFor(3, 8000)));
+    auto seen = Requests();
+    ASSERT_EQ(3u, seen.size());
+    EXPECT_NE(std::string::npos, seen[0].find("\r\nCookie: \r\n"));
+    EXPECT_NE(std::string::npos, seen[1].find("\r\nCookie:  s=abc; Path=/\r\n"));
+    EXPECT_NE(std::string::npos, seen[2].find("\r\nCookie: \r\n")) << "a new connection starts without a cookie";
+    EXPECT_EQ(0u, seen[2].find("GET /api/1/ticker/btc_jpy HTTP/1.0\r\nHost: localhost\r\n"));
+}
+
+// A closed connection must be noticed: publishing the last response again
+// would show an old price as if it were new, for ever.
+TEST_F(PublicThreadTest, ServerCloseIsNoticedAndTheOldResponseNotPublishedAgain) {
+    for (bool clean : {true, false}) {
+        SCOPED_TRACE(clean ? "close notify" : "bare TCP close");
+        std::atomic<int> connections{0};
+        auto server = bed.Serve([&](Connection& c) {
+            int number = ++connections;
+            ReadRequest(c);
+            c.Write(HttpResponse(Body(number)));
+            if (number > 1) return c.HoldUntilClosed();
+            // Keep-alive promised, then the server goes away.
+            if (clean) return c.CloseCleanly();
+            shutdown(c.Socket(), 1);
+            c.HoldFor(3000);
+        });
+        CHttpsPublicThread local;
+        WorkerStopper stopper(local);
+        local.SetServer("localhost", server->Port());
+        bed.Start(local, "ticker.btc_jpy.h", {"last"});
+        auto values = WorkerTestBed::ValuesOf(bed.window.WaitFor(2, 8000));
+        Sleep(1500);
+        auto later = WorkerTestBed::ValuesOf(bed.window.Take());
+        values.insert(values.end(), later.begin(), later.end());
+        EXPECT_GE(WorkerTestBed::StopAndWait(local, 5000), 0);
+        ASSERT_GE(values.size(), 2u);
+        EXPECT_EQ("1", values[0]);
+        for (size_t i = 1; i < values.size(); ++i)
+            EXPECT_EQ("2", values[i]) << "value " << i;
+        EXPECT_EQ(2, connections.load());
+    }
+}
+
+// The request asks for a whole response, not for 65535 bytes: a cycle ends
+// when the response is complete, so cells update every polling interval
+// and not every interval plus the time-out.
+TEST_F(PublicThreadTest, CycleLastsTheIntervalNotTheTimeout) {
+    std::atomic<int> answered{0};
+    auto server = bed.Serve([&](Connection& c) {
+        while (!ReadRequest(c).empty())
+            c.Write(HttpResponse(Body(++answered)));
+    });
+    bed.settings.polling_interval = 1;
+    bed.settings.tmout_ms = 5000;
+    WorkerStopper stopper(worker);
+    StartOn(*server);
+    ASSERT_EQ(1u, bed.window.WaitFor(1, 5000).size());
+    DWORD start = GetTickCount();
+    auto values = WorkerTestBed::ValuesOf(bed.window.WaitFor(3, 6000));
+    DWORD took = Since(start);
+    EXPECT_EQ((std::vector<std::string>{"2", "3", "4"}), values);
+    EXPECT_LT(took, 4000u) << "three cycles of a one-second interval";
+    EXPECT_GE(took + 100, 2000u);
+}
+
+TEST_F(PublicThreadTest, ChunkedAndCloseDelimitedResponsesArePublishedWhole) {
+    std::atomic<int> connections{0};
+    auto server = bed.Serve([&](Connection& c) {
+        int number = ++connections;
+        ReadRequest(c);
+        if (number == 1) {
+            c.Write("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n6\r\n{\"last\r\n");
+            c.HoldFor(300);
+            c.Write("5\r\n\":11}\r\n0\r\n\r\n");
+            c.HoldUntilClosed();  // the worker keeps the connection
+            return;
+        }
+        c.Write("HTTP/1.0 200 OK\r\n\r\n{\"last\":12}");
+        c.CloseCleanly();
+    });
+    bed.settings.polling_interval = 1;
+    WorkerStopper stopper(worker);
+    StartOn(*server);
+    // The first connection is kept: the second request goes on it and gets
+    // nothing more, so the time-out ends it and the next connection serves.
+    EXPECT_EQ((std::vector<std::string>{"11", "12"}), WorkerTestBed::ValuesOf(bed.window.WaitFor(2, 9000)));
+}
+
+TEST_F(PublicThreadTest, NoResponseWithinTheTimeoutReconnectsWithoutPublishing) {
+    std::atomic<int> connections{0};
+    auto server = bed.Serve([&](Connection& c) {
+        int number = ++connections;
+        ReadRequest(c);
+        if (number == 1) {
+            c.Write("HTTP/1.0 200 OK\r\nContent-Length: 40\r\n\r\n{\"last\":");  // and nothing more
+            c.HoldUntilClosed();
+            return;
+        }
+        c.Write(HttpResponse(Body(7)));
+        c.HoldUntilClosed();
+    });
+    bed.settings.tmout_ms = 800;
+    WorkerStopper stopper(worker);
+    StartOn(*server);
+    EXPECT_EQ((std::vector<std::string>{"7"}), WorkerTestBed::ValuesOf(bed.window.WaitFor(1, 6000)))
+        << "nothing from the stalled response";
+    EXPECT_EQ(2, connections.load());
+}
+
+TEST_F(PublicThreadTest, ConnectionCloseInAnyCaseEndsTheConnection) {
+    std::atomic<int> connections{0};
+    auto server = bed.Serve([&](Connection& c) {
+        ++connections;
+        ReadRequest(c);
+        c.Write(HttpResponse(Body(connections), "Connection: Close\r\n"));
+        c.HoldUntilClosed();  // the server leaves closing to the client
+    });
+    WorkerStopper stopper(worker);
+    StartOn(*server);
+    EXPECT_EQ(2u, bed.window.WaitFor(2, 8000).size());
+    EXPECT_EQ(2, connections.load());
+}
+
+// With the network down every connect fails at once; the worker must wait
+// between attempts instead of spinning a core.
+TEST_F(PublicThreadTest, FailedConnectsAreSpacedByTheInterval) {
+    TlsTestServer::Options bare;
+    bare.handshake = false;
+    auto server = bed.Serve([](Connection&) {}, bare);  // accepts and closes: the handshake fails
+    bed.settings.polling_interval = 1;
+    WorkerStopper stopper(worker);
+    StartOn(*server);
+    Sleep(2500);
+    int attempts = server->Accepted();
+    EXPECT_GE(attempts, 2);
+    EXPECT_LE(attempts, 4) << "one attempt per second";
+    EXPECT_TRUE(bed.window.Take().empty());
+}
+
+TEST_F(PublicThreadTest, StopEndsTheWorkerWithinTheTimeoutWhateverTheServerDoes) {
+    struct Case {
+        const char* what;
+        TlsTestServer::Handler handler;
+    };
+    const Case cases[] = {
+        {"stalled after the request", [](Connection& c) { c.HoldUntilClosed(); }},
+        {"stalled mid-body",
+         [](Connection& c) {
+             ReadRequest(c);
+             c.Write("HTTP/1.0 200 OK\r\nContent-Length: 900\r\n\r\n{\"last\":");
+             c.HoldUntilClosed();
+         }},
+        {"trickling a byte at a time",
+         [](Connection& c) {
+             ReadRequest(c);
+             c.Write("HTTP/1.0 200 OK\r\n");
+             for (int i = 0; i < 200 && c.Write("X"); ++i)
+                 c.HoldFor(50);
+         }},
+    };
+    for (const Case& c : cases) {
+        auto server = bed.Serve(c.handler);
+        CHttpsPublicThread local;
+        WorkerStopper stopper(local);
+        local.SetServer("localhost", server->Port());
+        bed.settings.tmout_ms = 2000;
+        bed.Start(local, "ticker.btc_jpy.h", {"last"});
+        Sleep(700);  // the request is out and the worker is reading
+        int took = WorkerTestBed::StopAndWait(local, 6000);
+        EXPECT_GE(took, 0) << c.what;
+        EXPECT_LE(took, 2000 + 1000) << c.what;
+        EXPECT_TRUE(bed.window.Take().empty()) << c.what;
+    }
+}
+
+TEST_F(PublicThreadTest, PausedWorkerLetsGoOfItsConnectionAndResumes) {
+    std::atomic<int> connections{0};
+    std::atomic<bool> closedByClient{false};
+    auto server = bed.Serve([&](Connection& c) {
+        ++connections;
+        while (!ReadRequest(c, 10000).empty())
+            c.Write(HttpResponse(Body(connections)));
+        closedByClient = true;
+    });
+    WorkerStopper stopper(worker);
+    StartOn(*server);
+    ASSERT_EQ(1u, bed.window.WaitFor(1, 5000).size());
+    worker.paused = true;
+    DWORD start = GetTickCount();
+    while (!closedByClient && Since(start) < 5000)
+        Sleep(20);
+    EXPECT_TRUE(closedByClient.load());
+    bed.window.Take();
+    Sleep(2000);
+    EXPECT_TRUE(bed.window.Take().empty()) << "a paused worker publishes nothing";
+    EXPECT_EQ(1, connections.load());
+    worker.paused = false;
+    EXPECT_EQ((std::vector<std::string>{"2"}), WorkerTestBed::ValuesOf(bed.window.WaitFor(1, 5000)));
+}

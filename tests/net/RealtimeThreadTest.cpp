@@ -1,0 +1,307 @@
+#include <windows.h>
+
+#include <wincrypt.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "CHttpsRealtimeThread.h"
+#include "support/WorkerTestBed.h"
+
+// The streaming worker against scripted TLS servers on loopback.
+
+namespace {
+
+using Connection = TlsTestServer::Connection;
+
+const char kUpgrade[] =
+    "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+    "Sec-WebSocket-Accept: x\r\n\r\n";
+
+std::string Message(int sequence, size_t padTo = 0) {
+    std::string text = "{\"seq\":" + std::to_string(sequence) + ",\"currency_pair\":\"btc_jpy\"";
+    if (text.size() + 1 < padTo) text += ",\"pad\":\"" + std::string(padTo - text.size() - 10, 'p') + "\"";
+    return text + "}";
+}
+
+// Answers the handshake with response once the request is in.
+bool Accept(Connection& c, const char* response = kUpgrade) {
+    if (ReadRequest(c).empty()) return false;
+    return c.Write(response);
+}
+
+std::string DecodeBase64(const std::string& text) {
+    const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    unsigned bits = 0;
+    int count = 0;
+    for (char c : text) {
+        if (c == '=') break;
+        size_t value = alphabet.find(c);
+        if (value == std::string::npos) return "<bad>";
+        bits = (bits << 6) | (unsigned)value;
+        count += 6;
+        if (count >= 8) {
+            count -= 8;
+            out += (char)((bits >> count) & 0xFF);
+        }
+    }
+    return out;
+}
+
+class RealtimeThreadTest : public ::testing::Test {
+protected:
+    void TearDown() override { EXPECT_GE(WorkerTestBed::StopAndWait(worker, 10000), 0) << "the worker did not end"; }
+
+    void StartOn(TlsTestServer& server) {
+        worker.SetServer("localhost", server.Port());
+        bed.Start(worker, "btc_jpy.r", {"seq"});
+    }
+
+    WorkerTestBed bed;
+    CHttpsRealtimeThread worker;
+};
+
+}  // namespace
+
+TEST(RealtimeThreadRequest, ExactHandshakeText) {
+    CHttpsRealtimeThread worker;
+    worker.SetTopic("btc_jpy.r");
+    char buffer[CHttpsThread::kRequestSize] = {};
+    EXPECT_TRUE(worker.MakeRequest(buffer));
+    std::string request = buffer;
+    const std::string fixed =
+        "GET /stream?currency_pair=btc_jpy HTTP/1.1\r\nHost: localhost:8888\r\nUpgrade: websocket\r\n"
+        "connection: upgrade\r\nSec-WebSocket-Version: 13\r\nSec-WebSocket-Key: ";
+    ASSERT_EQ(fixed, request.substr(0, fixed.size()));
+    std::string key = request.substr(fixed.size());
+    ASSERT_EQ(24u + 4u, key.size()) << "24 Base64 characters, CR LF, and the empty line";
+    EXPECT_EQ("\r\n\r\n", key.substr(24));
+    std::string nonce = DecodeBase64(key.substr(0, 24));
+    ASSERT_EQ(16u, nonce.size()) << "RFC 6455 asks for a 16-byte nonce";
+    EXPECT_EQ(std::string::npos, nonce.find_first_not_of("0123456789abcdef")) << nonce;
+}
+
+TEST(RealtimeThreadRequest, PairIsTheTextBeforeTheFirstDot) {
+    CHttpsRealtimeThread worker;
+    worker.SetTopic("eth_btc");
+    worker.SetServer("stream.example.jp", 0);
+    char buffer[CHttpsThread::kRequestSize] = {};
+    worker.MakeRequest(buffer);
+    EXPECT_EQ(
+        0u, std::string(buffer).find("GET /stream?currency_pair=eth_btc HTTP/1.1\r\nHost: stream.example.jp:8888\r\n"));
+}
+
+// The key's encoder: line breaks every 64 characters, CR LF at the end, and
+// the size protocol of crypt32 (with the NUL when asked, without after).
+TEST(CryptBinaryToString, Base64AsCrypt32WritesIt) {
+    const BYTE nonce[] = "0123456789abcdef";
+    DWORD size = 0;
+    ASSERT_TRUE(CryptBinaryToStringA(nonce, 16, CRYPT_STRING_BASE64, nullptr, &size));
+    EXPECT_EQ(27u, size);
+    char text[128] = {};
+    size = sizeof(text);
+    ASSERT_TRUE(CryptBinaryToStringA(nonce, 16, CRYPT_STRING_BASE64, text, &size));
+    EXPECT_STREQ("MDEyMzQ1Njc4OWFiY2RlZg==\r\n", text);
+    EXPECT_EQ(26u, size);
+
+    BYTE longer[60];
+    for (int i = 0; i < 60; ++i)
+        longer[i] = (BYTE)(i * 7);
+    size = sizeof(text);
+    ASSERT_TRUE(CryptBinaryToStringA(longer, 60, CRYPT_STRING_BASE64, text, &size));
+    EXPECT_EQ(80u + 4u, size);
+    EXPECT_EQ("\r\n", std::string(text + 64, 2)) << "a break after 64 characters";
+
+    size = 10;
+    EXPECT_FALSE(CryptBinaryToStringA(nonce, 16, CRYPT_STRING_BASE64, text, &size)) << "too small a buffer";
+}
+
+TEST_F(RealtimeThreadTest, EveryMessagePublishedOnceInOrderWhateverItsFraming) {
+    std::atomic<bool> pongOk{false};
+    auto server = bed.Serve([&](Connection& c) {
+        if (!Accept(c)) return;
+        std::string stream;
+        stream += ServerFrame(0x81, Message(1));          // under 126 bytes: 7-bit length
+        stream += ServerFrame(0x81, Message(2, 300));     // 16-bit length
+        stream += ServerFrame(0x81, Message(3, 300), 8);  // 64-bit length
+        std::string fourth = Message(4, 500);
+        stream += ServerFrame(0x01, fourth.substr(0, 300));  // 300 bytes, then
+        stream += ServerFrame(0x89, "are you there");        // a ping in between,
+        stream += ServerFrame(0x80, fourth.substr(300));     // then the last 200
+        stream += ServerFrame(0x82, Message(5, 70000));      // 64-bit length needed
+        c.Write(stream);
+        int opcode = 0;
+        std::string payload;
+        pongOk = ReadClientFrame(c, &opcode, &payload) && opcode == 0xA && payload == "are you there";
+        c.Write(ServerFrame(0x81, Message(6)));
+        c.HoldUntilClosed();
+    });
+    WorkerStopper stopper(worker);
+    StartOn(*server);
+    auto values = WorkerTestBed::ValuesOf(bed.window.WaitFor(6, 8000));
+    EXPECT_EQ((std::vector<std::string>{"1", "2", "3", "4", "5", "6"}), values);
+    EXPECT_TRUE(pongOk.load()) << "the ping is answered with a masked pong carrying its payload";
+    Sleep(300);
+    EXPECT_TRUE(bed.window.Take().empty()) << "nothing published twice";
+    EXPECT_EQ(1, server->Accepted()) << "no reconnect on any of these frames";
+}
+
+TEST_F(RealtimeThreadTest, HandshakeNeeds101AndUpgradeInAnyCase) {
+    struct Case {
+        const char* response;
+        bool streams;
+        const char* why;
+    };
+    const Case cases[] = {
+        {"HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: upgrade\r\n\r\n", true, "lower case"},
+        {"HTTP/1.1 101 Switching Protocols\r\nupgrade: websocket\r\nCONNECTION: UPGRADE\r\n\r\n", true, "capitals"},
+        {"HTTP/1.1 200 OK\r\nConnection: upgrade\r\nContent-Length: 0\r\n\r\n", false, "not 101"},
+        {"HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n\r\n", false, "no Connection header"},
+        {"HTTP/1.1 101 Switching Protocols\r\nConnection: keep-alive\r\n\r\n", false, "no upgrade"},
+    };
+    for (const Case& c : cases) {
+        std::atomic<int> connections{0};
+        auto server = bed.Serve([&](Connection& conn) {
+            ++connections;
+            if (!Accept(conn, c.response)) return;
+            conn.Write(ServerFrame(0x81, Message(connections)));
+            conn.HoldUntilClosed();
+        });
+        CHttpsRealtimeThread local;
+        WorkerStopper stopper(local);
+        local.SetServer("localhost", server->Port());
+        bed.Start(local, "btc_jpy.r", {"seq"});
+        auto values = WorkerTestBed::ValuesOf(bed.window.WaitFor(1, c.streams ? 5000 : 1500));
+        EXPECT_GE(WorkerTestBed::StopAndWait(local, 5000), 0);
+        if (c.streams) {
+            EXPECT_EQ((std::vector<std::string>{"1"}), values) << c.why;
+        } else {
+            EXPECT_TRUE(values.empty()) << c.why;
+        }
+    }
+}
+
+TEST_F(RealtimeThreadTest, CloseFrameEndsTheConnectionWithAReply) {
+    std::atomic<int> connections{0};
+    std::atomic<bool> replied{false};
+    auto server = bed.Serve([&](Connection& c) {
+        int number = ++connections;
+        if (!Accept(c)) return;
+        c.Write(ServerFrame(0x81, Message(number)));
+        if (number > 1) return c.HoldUntilClosed();
+        c.Write(ServerFrame(0x88, std::string("\x03\xe8", 2)));
+        int opcode = 0;
+        std::string payload;
+        replied = ReadClientFrame(c, &opcode, &payload) && opcode == 0x8 && payload == std::string("\x03\xe8", 2);
+        c.HoldUntilClosed();
+    });
+    WorkerStopper stopper(worker);
+    StartOn(*server);
+    EXPECT_EQ((std::vector<std::string>{"1", "2"}), WorkerTestBed::ValuesOf(bed.window.WaitFor(2, 6000)));
+    EXPECT_TRUE(replied.load());
+    EXPECT_EQ(2, connections.load());
+}
+
+// RFC 6455 5.1: a client closes the connection when a server frame is masked.
+TEST_F(RealtimeThreadTest, MaskedServerFrameEndsTheConnectionUnpublished) {
+    std::atomic<int> connections{0};
+    auto server = bed.Serve([&](Connection& c) {
+        int number = ++connections;
+        if (!Accept(c)) return;
+        if (number == 1) {
+            std::string masked = ServerFrame(0x81, std::string(9, '\0'));
+            masked[1] = (char)(masked[1] | 0x80);
+            masked.insert(2, "\x01\x02\x03\x04");
+            c.Write(masked);
+        }
+        c.Write(ServerFrame(0x81, Message(number)));
+        c.HoldUntilClosed();
+    });
+    WorkerStopper stopper(worker);
+    StartOn(*server);
+    EXPECT_EQ((std::vector<std::string>{"2"}), WorkerTestBed::ValuesOf(bed.window.WaitFor(1, 6000)));
+}
+
+TEST_F(RealtimeThreadTest, OversizeMessageEndsTheConnection) {
+    std::atomic<int> connections{0};
+    auto server = bed.Serve([&](Connection& c) {
+        int number = ++connections;
+        if (!Accept(c)) return;
+        if (number == 1) c.Write(ServerFrame(0x81, Message(0, CHttpsRealtimeThread::kMessageSize)));
+        c.Write(ServerFrame(0x81, Message(number)));
+        c.HoldUntilClosed();
+    });
+    WorkerStopper stopper(worker);
+    StartOn(*server);
+    EXPECT_EQ((std::vector<std::string>{"2"}), WorkerTestBed::ValuesOf(bed.window.WaitFor(1, 8000)));
+}
+
+TEST_F(RealtimeThreadTest, QuietStreamIsReopenedAfterTheTimeout) {
+    std::atomic<int> connections{0};
+    auto server = bed.Serve([&](Connection& c) {
+        int number = ++connections;
+        if (!Accept(c)) return;
+        c.Write(ServerFrame(0x81, Message(number)));
+        c.HoldUntilClosed();
+    });
+    bed.settings.tmout_ms = 1000;
+    bed.settings.polling_interval = 1;
+    WorkerStopper stopper(worker);
+    StartOn(*server);
+    DWORD start = GetTickCount();
+    auto values = WorkerTestBed::ValuesOf(bed.window.WaitFor(2, 6000));
+    EXPECT_EQ((std::vector<std::string>{"1", "2"}), values);
+    EXPECT_GE(Since(start) + 100, 2000u) << "one time-out and one interval apart";
+}
+
+TEST_F(RealtimeThreadTest, FailedConnectsAreSpacedByTheInterval) {
+    TlsTestServer::Options bare;
+    bare.handshake = false;
+    auto server = bed.Serve([](Connection&) {}, bare);
+    WorkerStopper stopper(worker);
+    StartOn(*server);
+    Sleep(2500);
+    EXPECT_GE(server->Accepted(), 2);
+    EXPECT_LE(server->Accepted(), 4) << "one attempt per second";
+}
+
+TEST_F(RealtimeThreadTest, StopEndsTheWorkerWithinTheTimeoutWhateverTheServerDoes) {
+    struct Case {
+        const char* what;
+        TlsTestServer::Handler handler;
+    };
+    const Case cases[] = {
+        {"stalled handshake", [](Connection& c) { c.HoldUntilClosed(); }},
+        {"stalled mid-frame",
+         [](Connection& c) {
+             if (!Accept(c)) return;
+             c.Write(ServerFrame(0x81, Message(1, 400)).substr(0, 100));
+             c.HoldUntilClosed();
+         }},
+        {"streaming without a pause",
+         [](Connection& c) {
+             if (!Accept(c)) return;
+             for (int i = 0; i < 100000 && c.Write(ServerFrame(0x81, Message(i))); ++i) {
+             }
+         }},
+    };
+    for (const Case& c : cases) {
+        auto server = bed.Serve(c.handler);
+        CHttpsRealtimeThread local;
+        WorkerStopper stopper(local);
+        local.SetServer("localhost", server->Port());
+        bed.settings.tmout_ms = 2000;
+        bed.Start(local, "btc_jpy.r", {"seq"});
+        Sleep(700);
+        int took = WorkerTestBed::StopAndWait(local, 6000);
+        EXPECT_GE(took, 0) << c.what;
+        EXPECT_LE(took, 2000 + 1000) << c.what;
+        bed.window.Take();
+    }
+}
