@@ -2,6 +2,7 @@
 #include <shellapi.h>
 
 #include <cwchar>
+#include <thread>
 
 #include "ServerAppFixture.h"
 #include "resource.h"
@@ -93,16 +94,48 @@ TEST_F(StartUpTest, RunLogsStartWaitAndEndAndReturnsZero) {
     EXPECT_EQ((std::vector<std::string>{"起動\r\n", "スレッド終了待ち\r\n", "終了\r\n"}), Log());
 }
 
-TEST_F(StartUpTest, RunWaitsForTheStartedWorkersBeforeItsLastLine) {
+TEST_F(StartUpTest, PostedExitCommandEndsTheLoopAndTheWaitEndsTheStartedWorkers) {
     ASSERT_TRUE(app->StartUp(nullptr));
     PostAdvise("btc_jpy.r", "last");
     PostAdvise("ticker.btc_jpy.h", "last");
-    // A second run of the loop and the wait, as Run does them after start-up.
+    // The loop and the wait as Run does them after start-up.
     PostMessageA(app->hwnd, WM_COMMAND, ID_EXIT, 0);
     EXPECT_EQ(0, app->MessageLoop());
     app->WaitForWorkers();
     EXPECT_FALSE(app->realtimeWorkers[0].alive);
     EXPECT_FALSE(app->publicWorkers[0].alive);
+}
+
+// The workers are asked one at a time in slot order, each once the slots
+// before it have ended; the tables advance side by side. The test plays the
+// worker threads' part: slots that were never started keep alive set until
+// the test clears it.
+TEST_F(ServerAppTest, ShutdownAsksEachSlotOnlyAfterTheSlotsBeforeItHaveEnded) {
+    app->realtimeCount = 3;
+    app->publicCount = 2;
+    std::thread wait([this] { app->WaitForWorkers(); });
+    auto running = [this] {
+        std::string flags;
+        for (int slot = 0; slot < 3; ++slot)
+            flags += app->realtimeWorkers[slot].running ? 'R' : '-';
+        flags += ' ';
+        for (int slot = 0; slot < 2; ++slot)
+            flags += app->publicWorkers[slot].running ? 'R' : '-';
+        return flags;
+    };
+    Sleep(200);
+    EXPECT_EQ("-RR -R", running());
+    app->realtimeWorkers[0].alive = false;
+    Sleep(200);
+    EXPECT_EQ("--R -R", running());
+    app->publicWorkers[0].alive = false;
+    app->realtimeWorkers[1].alive = false;
+    Sleep(200);
+    EXPECT_EQ("--- --", running());
+    app->realtimeWorkers[2].alive = false;
+    app->publicWorkers[1].alive = false;
+    wait.join();
+    EXPECT_TRUE(app->realtimeWorkers[3].running);  // never used, never asked
 }
 
 TEST_F(StartUpTest, ASecondCopyWithTheSameNameRemovesItsIconAndEndsSilently) {
