@@ -1,0 +1,133 @@
+# Shared by scripts/demo.sh and the end-to-end suite (tests/e2e): the pieces
+# of a whole run of the server under Wine against the local exchange. Source
+# it; every process started here is recorded and ended by e2e_cleanup, which
+# callers put in an EXIT trap.
+#
+# The caller sets before use:
+#   E2E_WORK     a scratch folder of its own (sockets, certificates, server folders)
+#   E2E_SIM      the native exchange-sim binary
+
+E2E_WINE=/usr/lib/wine/wine64
+E2E_PIDS=()
+
+e2e_say() { printf '==> %s\n' "$*"; }
+e2e_die() {
+    printf 'error: %s\n' "$1" >&2
+    [ -n "${2:-}" ] && printf '       %s\n' "$2" >&2
+    exit 1
+}
+
+# Z:\ path of a Unix path, the way a Windows program under Wine names it.
+e2e_winpath() { printf 'Z:%s' "${1//\//\\}"; }
+
+# A private Wine prefix in $E2E_WORK/wineprefix: an overlay on the cached,
+# booted one (callers run in a mount namespace of their own), so it costs
+# nothing to make and the cache stays untouched. Private, because the service
+# name, the single-instance mutex and DDE broadcasts are per wineserver, and
+# other suites may run servers named VORN at the same time.
+e2e_private_prefix() {
+    local cached="${VORNFEED_CACHE:-/var/cache/vornfeed}/wineprefix"
+    [ -f "$cached/.vornfeed-ready" ] || return 1
+    E2E_PREFIX=$E2E_WORK/wineprefix
+    mkdir -p "$E2E_PREFIX" "$E2E_WORK/prefix-upper" "$E2E_WORK/prefix-work"
+    if mount -t overlay overlay -o "lowerdir=$cached,upperdir=$E2E_WORK/prefix-upper,workdir=$E2E_WORK/prefix-work" \
+        "$E2E_PREFIX" 2>/dev/null; then
+        E2E_PREFIX_MOUNTED=1
+    else
+        cp -a "$cached/." "$E2E_PREFIX"
+    fi
+}
+
+e2e_wine_env() {
+    export WINEPREFIX="$E2E_PREFIX"
+    export WINEDEBUG=-all
+    export WINEDLLOVERRIDES="mscoree,mshtml="
+}
+
+# A private X display: cross-process DDE under Wine goes through X. -displayfd
+# lets Xvfb pick a free display number itself.
+e2e_start_xvfb() {
+    local fdfile="$E2E_WORK/xvfb.display"
+    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$fdfile" >"$E2E_WORK/xvfb.log" 2>&1 &
+    E2E_PIDS+=($!)
+    local i
+    for i in $(seq 1 100); do
+        [ -s "$fdfile" ] && break
+        sleep 0.1
+    done
+    [ -s "$fdfile" ] || e2e_die "Xvfb did not start (see $E2E_WORK/xvfb.log)" "install it with: apt-get install xvfb"
+    export DISPLAY=":$(head -n1 "$fdfile")"
+}
+
+# Starts the simulator in the background with the given extra options and
+# waits until both its ports answer. Its output goes to $E2E_WORK/sim.log
+# (appended, so restarts stay in one record).
+e2e_start_sim() {
+    "$E2E_SIM" --make-certs "$E2E_WORK/certs" "$@" >>"$E2E_WORK/sim.log" 2>&1 &
+    E2E_SIM_PID=$!
+    E2E_PIDS+=($E2E_SIM_PID)
+    e2e_wait_port 443 || e2e_die "exchange-sim did not open port 443 (see $E2E_WORK/sim.log)"
+    e2e_wait_port 8888 || e2e_die "exchange-sim did not open port 8888 (see $E2E_WORK/sim.log)"
+}
+
+e2e_stop_sim() {
+    [ -n "${E2E_SIM_PID:-}" ] || return 0
+    kill "$E2E_SIM_PID" 2>/dev/null || true
+    wait "$E2E_SIM_PID" 2>/dev/null || true
+    E2E_SIM_PID=
+}
+
+e2e_wait_port() {
+    local i
+    for i in $(seq 1 100); do
+        (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null && return 0
+        kill -0 "$E2E_SIM_PID" 2>/dev/null || return 1
+        sleep 0.1
+    done
+    return 1
+}
+
+# Runs vornfeed.exe from its own folder (INI beside it, log under it, since
+# that is also its working directory) in the background; E2E_SERVER_PID is
+# the Wine process, whose exit status is the program's exit code.
+e2e_start_server() {
+    local dir=$1 exe=$2
+    mkdir -p "$dir"
+    cp "$exe" "$dir/vornfeed.exe"
+    (cd "$dir" && SSL_CERT_FILE="$(e2e_winpath "$E2E_WORK/certs/ca.pem")" exec "$E2E_WINE" vornfeed.exe) \
+        >"$dir/wine.out" 2>&1 &
+    E2E_SERVER_PID=$!
+    E2E_PIDS+=($E2E_SERVER_PID)
+}
+
+# Waits up to $2 seconds for process $1 to end; its exit status is left in
+# E2E_EXIT. Returns 1 on a time-out.
+e2e_wait_exit() {
+    local pid=$1 seconds=$2 i
+    for i in $(seq 1 $((seconds * 10))); do
+        if ! kill -0 "$pid" 2>/dev/null; then
+            wait "$pid" 2>/dev/null
+            E2E_EXIT=$?
+            return 0
+        fi
+        sleep 0.1
+    done
+    return 1
+}
+
+# The day's log of a server folder (the server names it by the local date).
+e2e_logfile() { ls "$1"/log/*/vornlog.log 2>/dev/null | tail -n1; }
+
+e2e_cleanup() {
+    local pid
+    for pid in "${E2E_PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
+    # A prefix of our own: its wineserver serves nobody else.
+    if [ -n "${E2E_PREFIX:-}" ]; then
+        WINEPREFIX="$E2E_PREFIX" /usr/lib/wine/wineserver -k 2>/dev/null || true
+        WINEPREFIX="$E2E_PREFIX" /usr/lib/wine/wineserver -w 2>/dev/null || true
+    fi
+    for pid in "${E2E_PIDS[@]}"; do wait "$pid" 2>/dev/null || true; done
+    [ -n "${E2E_PREFIX_MOUNTED:-}" ] && umount "$E2E_PREFIX" 2>/dev/null
+    E2E_PIDS=()
+    return 0
+}

@@ -1,0 +1,251 @@
+#!/usr/bin/env bash
+# End-to-end checks of vornfeed.exe under Wine against the local exchange
+# (exchange-sim), with ddewatch as the spreadsheet: the whole road of a hot
+# link, for a polled and a streaming topic.
+#
+#   e2e.sh CASE VORNFEED_EXE DDEWATCH_EXE VORNCTL_EXE EXCHANGE_SIM
+#
+# CASE is one of: hotlink, reconnect, pause, instances.
+# Runs itself again inside a private network namespace, so the simulator takes
+# ports 443 and 8888 under the configured host names without touching the
+# machine. Wine runs in a private copy of the cached prefix: the service name,
+# the single-instance mutex and DDE broadcasts are per wineserver, and other
+# suites may run their own servers named VORN at the same time.
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../.." && pwd)
+[ $# -eq 5 ] || { echo "usage: $0 CASE VORNFEED_EXE DDEWATCH_EXE VORNCTL_EXE EXCHANGE_SIM" >&2; exit 2; }
+case_name=$1
+vornfeed_exe=$2
+ddewatch_exe=$3
+vornctl_exe=$4
+sim_exe=$5
+: "${VORNFEED_REST_HOST:=localhost}"
+: "${VORNFEED_STREAM_HOST:=localhost}"
+
+if [ ! -x "$sim_exe" ]; then
+    echo "exchange-sim not found at $sim_exe: build the native tree first (scripts/build.sh native)," >&2
+    echo "or configure the Windows tree with -DVORNFEED_EXCHANGE_SIM=/path/to/exchange-sim" >&2
+    exit 1
+fi
+if [ -z "${VORNFEED_IN_NETNS:-}" ]; then
+    exec "$root/scripts/netns-run.sh" --host "$VORNFEED_REST_HOST" --host "$VORNFEED_STREAM_HOST" -- "$0" "$@"
+fi
+
+# shellcheck source=../../scripts/e2e-lib.sh
+source "$root/scripts/e2e-lib.sh"
+E2E_WORK=$(mktemp -d /tmp/vornfeed-e2e.XXXXXX)
+E2E_SIM=$sim_exe
+finish() {
+    local status=$?
+    e2e_cleanup
+    if [ $status -ne 0 ]; then
+        echo "--- simulator log (tail)"
+        tail -n 30 "$E2E_WORK/sim.log" 2>/dev/null || true
+    fi
+    rm -rf "$E2E_WORK"
+}
+trap finish EXIT
+trap 'exit 130' INT TERM
+
+fail() {
+    echo "FAIL [$case_name]: $*" >&2
+    exit 1
+}
+pass() { echo "ok [$case_name]: $*"; }
+
+e2e_private_prefix || fail "no booted Wine prefix in the cache (scripts/wine-prefix.sh)"
+e2e_wine_env
+e2e_start_xvfb
+
+# The market stands still at known prices, and the clock at a known instant,
+# so that the cells' texts can be compared with what the exchange served.
+frozen_iso=2018-03-18T12:34:56.789Z
+# The same instant 540 minutes later, in the server's own form: two blanks, no
+# zero padding.
+frozen_shown="2018/3/18  21:34:56.789"
+sim_common=(--freeze-clock "$frozen_iso" --pin eth_jpy=60000)
+
+# watch NAME SECONDS [--service S] TOPIC!ITEM: one ddewatch process per link,
+# its lines in $E2E_WORK/NAME.out. One link per process: Wine's DDEML refuses
+# an advise start that crosses the server's first data on the same
+# conversation, and mixes up links of one item name under several topics.
+watch() {
+    local name=$1 seconds=$2
+    shift 2
+    timeout $((seconds + 30)) "$E2E_WINE" "$ddewatch_exe" --connect-timeout 20 --seconds "$seconds" "$@" \
+        >"$E2E_WORK/$name.out" 2>"$E2E_WORK/$name.err" &
+    E2E_PIDS+=($!)
+    eval "watch_pid_$name=$!"
+}
+values() { cut -f4 "$E2E_WORK/$1.out"; }
+first_value() { values "$1" | head -n1; }
+# Waits up to $3 seconds until link output $1 has a line whose value matches
+# the extended regular expression $2.
+wait_value() {
+    local name=$1 pattern=$2 seconds=$3 i
+    for i in $(seq 1 $((seconds * 2))); do
+        values "$name" 2>/dev/null | grep -Eq -- "$pattern" && return 0
+        sleep 0.5
+    done
+    return 1
+}
+wait_watch() {
+    local pid
+    pid=$(eval echo "\$watch_pid_$1")
+    e2e_wait_exit "$pid" "$2" || fail "ddewatch $1 did not end"
+}
+log_messages() {
+    local log
+    log=$(e2e_logfile "$1")
+    [ -n "$log" ] || fail "no log file under $1/log"
+    iconv -f CP932 -t UTF-8 "$log" | tr -d '\r' | sed 's/^[^,]*,//'
+}
+close_server() {
+    local dir=$1 service=${2:-VORN} pid=$3
+    "$E2E_WINE" "$vornctl_exe" close "$service" || fail "vornctl close $service"
+    e2e_wait_exit "$pid" 8 || fail "the server $service did not end within tmout_ms + 3 s of the exit command"
+    [ "$E2E_EXIT" -eq 0 ] || fail "the server $service ended with exit code $E2E_EXIT"
+}
+
+case_hotlink() {
+    e2e_start_sim "${sim_common[@]}" --pin btc_jpy=1234567
+    local srv=$E2E_WORK/srv
+    e2e_start_server "$srv" "$vornfeed_exe"
+    local server=$E2E_SERVER_PID
+    "$E2E_WINE" "$vornctl_exe" wait VORN 30000 || fail "no server window"
+
+    # A first start writes the INI beside the exe with the five defaults.
+    local expected_ini
+    expected_ini=$(printf '[common]\ntimeadjust_min=540\n[ddeserver]\nacceptname=VORN\n[https]\ndir=/api/1/\npolling_interval=5\ntmout_ms=5000')
+    [ "$(tr -d '\r' <"$srv/vornfeed.ini")" = "$expected_ini" ] || fail "INI file: $(cat "$srv/vornfeed.ini")"
+    pass "INI created with the defaults"
+
+    watch last 14 'ticker.btc_jpy.h!last'
+    watch stamp 14 'ticker.btc_jpy.h!timestamp'
+    watch nosuch 14 'ticker.btc_jpy.h!no_such_item'
+    watch rprice 14 'btc_jpy.r!last_price.price'
+    watch rask 14 'btc_jpy.r!asks._.0'
+    for name in last stamp nosuch rprice rask; do wait_watch "$name" 50; done
+
+    for name in last stamp nosuch rprice rask; do
+        [ "$(first_value $name)" = "-" ] || fail "$name: first value '$(first_value $name)', not the placeholder"
+    done
+    pass "every link shows the placeholder first"
+    # The polled document's value as served, then the stream's.
+    values last | grep -qx '1234567.0' || fail "last: $(values last | tr '\n' ' ')"
+    values rprice | grep -qx '1234567.0' || fail "last_price.price: $(values rprice | tr '\n' ' ')"
+    values rask | grep -Eqx '[0-9]+\.[0-9]+,[0-9]+\.[0-9]+' || fail "asks._.0: $(values rask | tr '\n' ' ')"
+    pass "values of both topic kinds come from the served documents"
+    values stamp | grep -qxF "$frozen_shown" || fail "timestamp: $(values stamp | tr '\n' ' ')"
+    pass "the polled timestamp is shown 540 minutes later in the server's form"
+    [ "$(values nosuch | sort -u)" = "-" ] && [ "$(values nosuch | wc -l)" -ge 2 ] ||
+        fail "no_such_item: $(values nosuch | tr '\n' ' ')"
+    pass "an item the document lacks stays \"-\" while its document keeps coming"
+
+    # The REST worker answers the cookie that the exchange set, on the same
+    # keep-alive connection.
+    grep -q 'cookie echoed' "$E2E_WORK/sim.log" || fail "the simulator saw no echoed cookie"
+    pass "the exchange's cookie is echoed"
+
+    close_server "$srv" VORN "$server"
+    pass "exit through the menu command with code 0"
+    local messages
+    messages=$(log_messages "$srv")
+    [ "$(echo "$messages" | head -n1)" = "起動" ] || fail "log: $messages"
+    echo "$messages" | grep -qx 'ticker.btc_jpy.hスレッド生成' || fail "log: $messages"
+    echo "$messages" | grep -qx 'btc_jpy.rスレッド生成' || fail "log: $messages"
+    [ "$(echo "$messages" | tail -n2 | tr '\n' '|')" = "スレッド終了待ち|終了|" ] || fail "log: $messages"
+    # The bytes themselves are Shift_JIS: 起動 is 8B 4E 93 AE.
+    grep -q "$(printf ',\x8b\x4e\x93\xae\r')" "$(e2e_logfile "$srv")" || fail "the log is not in code page 932"
+    pass "log lines in code page 932, start to end"
+}
+
+case_reconnect() {
+    e2e_start_sim "${sim_common[@]}" --pin btc_jpy=1111111
+    local srv=$E2E_WORK/srv
+    e2e_start_server "$srv" "$vornfeed_exe"
+    local server=$E2E_SERVER_PID
+    watch last 50 'ticker.btc_jpy.h!last'
+    watch rprice 50 'btc_jpy.r!last_price.price'
+    wait_value last '^1111111\.0$' 20 || fail "no first polled value: $(values last | tr '\n' ' ')"
+    wait_value rprice '^1111111\.0$' 20 || fail "no first streamed value: $(values rprice | tr '\n' ' ')"
+
+    # The exchange goes away and comes back with other prices; the workers
+    # reconnect by themselves and the same links carry the new values.
+    e2e_stop_sim
+    sleep 3
+    e2e_start_sim "${sim_common[@]}" --pin btc_jpy=2222222
+    wait_value last '^2222222\.0$' 20 || fail "polled topic after the restart: $(values last | tr '\n' ' ')"
+    wait_value rprice '^2222222\.0$' 20 || fail "streamed topic after the restart: $(values rprice | tr '\n' ' ')"
+    pass "both topics reconnect after the exchange restarts"
+    close_server "$srv" VORN "$server"
+}
+
+case_pause() {
+    e2e_start_sim "${sim_common[@]}" --pin btc_jpy=1234567
+    local srv=$E2E_WORK/srv
+    e2e_start_server "$srv" "$vornfeed_exe"
+    local server=$E2E_SERVER_PID
+    watch first 12 'ticker.btc_jpy.h!last'
+    wait_watch first 45
+    values first | grep -qx '1234567.0' || fail "no value before the pause: $(values first | tr '\n' ' ')"
+
+    # The client's conversation ended: the worker drops its connection and
+    # sends nothing more, however long the server runs on.
+    sleep 2
+    local before
+    before=$(grep -c 'GET /api/1/ticker/btc_jpy' "$E2E_WORK/sim.log" || true)
+    sleep 12
+    local after
+    after=$(grep -c 'GET /api/1/ticker/btc_jpy' "$E2E_WORK/sim.log" || true)
+    [ "$after" -eq "$before" ] || fail "requests went on while paused ($before, then $after)"
+    pass "the worker is paused while no client is linked"
+
+    # A new link on the same topic wakes it: fresh values, not only "-".
+    watch second 14 'ticker.btc_jpy.h!last'
+    wait_watch second 45
+    [ "$(first_value second)" = "-" ] || fail "the new link's first value: $(first_value second)"
+    values second | grep -qx '1234567.0' || fail "no value after the new link: $(values second | tr '\n' ' ')"
+    pass "a new advise resumes the worker"
+    close_server "$srv" VORN "$server"
+    [ "$(log_messages "$srv" | grep -c 'スレッド生成$')" -eq 1 ] || fail "the resumed topic got a new worker"
+}
+
+case_instances() {
+    e2e_start_sim "${sim_common[@]}" --pin btc_jpy=1234567
+    local srv=$E2E_WORK/srv
+    e2e_start_server "$srv" "$vornfeed_exe"
+    local first=$E2E_SERVER_PID
+    "$E2E_WINE" "$vornctl_exe" wait VORN 30000 || fail "no server window"
+
+    # The same service name a second time: refused at once, silently, with 0.
+    (cd "$srv" && "$E2E_WINE" vornfeed.exe) || fail "a second copy ended with $?"
+    [ "$(log_messages "$srv" | grep -c '^起動$')" -eq 2 ] || fail "log: $(log_messages "$srv")"
+    pass "a second copy with the same service name ends with 0"
+
+    # Another folder, its own INI with another service name: serves beside.
+    local other=$E2E_WORK/other
+    mkdir -p "$other"
+    printf '[common]\r\ntimeadjust_min=0\r\n[ddeserver]\r\nacceptname=VORN2\r\n' >"$other/vornfeed.ini"
+    e2e_start_server "$other" "$vornfeed_exe"
+    local second=$E2E_SERVER_PID
+    "$E2E_WINE" "$vornctl_exe" wait VORN2 30000 || fail "no window of the VORN2 server"
+
+    watch one 14 'ticker.btc_jpy.h!last'
+    watch two 14 --service VORN2 'ticker.eth_jpy.h!last'
+    wait_watch one 45
+    wait_watch two 45
+    values one | grep -qx '1234567.0' || fail "VORN after the second copy: $(values one | tr '\n' ' ')"
+    values two | grep -qx '60000.0' || fail "VORN2: $(values two | tr '\n' ' ')"
+    pass "the first copy keeps serving, and a copy named VORN2 serves beside it"
+    close_server "$other" VORN2 "$second"
+    close_server "$srv" VORN "$first"
+}
+
+case "$case_name" in
+hotlink | reconnect | pause | instances) "case_$case_name" ;;
+*) fail "no such case" ;;
+esac
+echo "PASS [$case_name]"
