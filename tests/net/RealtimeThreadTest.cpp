@@ -99,7 +99,7 @@ TEST(RealtimeThreadRequest, PairIsTheTextBeforeTheFirstDot) {
 
 // The key's encoder: line breaks every 64 characters, CR LF at the end, and
 // the size protocol of crypt32 (with the NUL when asked, without after).
-TEST(CryptBinaryToString, Base64AsCrypt32WritesIt) {
+TEST(WebSocketKeyEncoder, Base64AsCrypt32WritesIt) {
     const BYTE nonce[] = "0123456789abcdef";
     DWORD size = 0;
     ASSERT_TRUE(CryptBinaryToStringA(nonce, 16, CRYPT_STRING_BASE64, nullptr, &size));
