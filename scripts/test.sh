@@ -27,4 +27,7 @@ scripts/build.sh win64
 step "Windows tests under Wine"
 ctest --test-dir build/win64 -j2 --output-on-failure
 
+step "Release package (its exe must be the one the end-to-end suite ran)"
+scripts/package.sh build/win64 --tested build/win64/e2e-passed
+
 step "All suites passed"

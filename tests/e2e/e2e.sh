@@ -244,8 +244,13 @@ case_instances() {
     close_server "$srv" VORN "$first"
 }
 
+# A passing case leaves the hash of the exe it ran, for the package check.
+stamp_dir=${VORNFEED_E2E_STAMPS:-}
+[ -n "$stamp_dir" ] && mkdir -p "$stamp_dir" && rm -f "$stamp_dir/$case_name.sha256"
+
 case "$case_name" in
 hotlink | reconnect | pause | instances) "case_$case_name" ;;
 *) fail "no such case" ;;
 esac
+[ -n "$stamp_dir" ] && sha256sum <"$vornfeed_exe" >"$stamp_dir/$case_name.sha256"
 echo "PASS [$case_name]"
