@@ -5,7 +5,11 @@
 #include <windows.h>
 #include <ddeml.h>
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -54,16 +58,37 @@ protected:
     void Prepare() {
         service = UniqueName("VornApp");
         folder = fs::current_path();
-        // Nothing listens on this port on loopback: the workers that these
-        // tests start run for real and fail to connect, quietly.
         std::ofstream ini(folder / "vornfeed.ini");
         ini << "[common]\r\ntimeadjust_min=540\r\n[ddeserver]\r\nacceptname=" << service
             << "\r\n[https]\r\ndir=/api/1/\r\npolling_interval=1\r\ntmout_ms=500\r\nrest_host=localhost\r\n"
-            << "stream_host=localhost\r\n";
+            << "stream_host=127.0.0.1\r\n";
         ini.close();
         VornSetModuleFileName((folder / "vornfeed.exe").string().c_str());
         app.reset(new CServerApp());
+        // The workers that these tests start run for real against a port
+        // that is bound but never listens, so they fail to connect whatever
+        // else runs on this machine; a test that wants data points a slot
+        // at a server of its own.
+        closedPort = ReserveClosedPort();
+        for (CHttpsThread& worker : app->realtimeWorkers)
+            worker.SetServer("", closedPort);
+        for (CHttpsThread& worker : app->publicWorkers)
+            worker.SetServer("", closedPort);
         client.reset(new DdeTestClient());
+    }
+
+    int ReserveClosedPort() {
+        reserved = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address = {};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof(address);
+        if (reserved < 0 || bind(reserved, (sockaddr*)&address, size) != 0 ||
+            getsockname(reserved, (sockaddr*)&address, &size) != 0) {
+            ADD_FAILURE() << "no port to reserve";
+            return 1;
+        }
+        return ntohs(address.sin_port);
     }
 
     void TearDown() override {
@@ -76,6 +101,7 @@ protected:
         g_instanceMutex.Close();
         VornSetTickOffset(0);
         VornSetModuleFileName(nullptr);
+        if (reserved >= 0) close(reserved);
     }
 
     HCONV Link(const char* topic, const char* item) {
@@ -109,4 +135,6 @@ protected:
     fs::path folder;
     std::unique_ptr<CServerApp> app;
     std::unique_ptr<DdeTestClient> client;
+    int reserved = -1;
+    int closedPort = 0;
 };

@@ -20,7 +20,9 @@ TEST_F(ServerAppTest, FirstLinkOnAPolledTopicPublishesThePlaceholderAndStartsSlo
     EXPECT_EQ("ticker.btc_jpy.h", app->publicWorkers[0].GetTopic());
     EXPECT_EQ((std::vector<std::string>{"last"}), ItemsOf(app->publicWorkers[0]));
     EXPECT_NE(CThread::kNoThread, app->publicWorkers[0].thread);
+    // The host from the configuration; the port as it was.
     EXPECT_EQ("localhost", std::string(app->publicWorkers[0].serverHost));
+    EXPECT_EQ(closedPort, app->publicWorkers[0].serverPort);
 }
 
 TEST_F(ServerAppTest, MoreItemsOnOneTopicShareItsWorkerAndRepeatsChangeNothing) {
@@ -56,6 +58,9 @@ TEST_F(ServerAppTest, TopicKindsStreamingWinsAnywhereInTheNameAndOthersAreNotSer
     EXPECT_EQ(2, app->publicCount);
     EXPECT_EQ("a.h", app->publicWorkers[0].GetTopic());
     EXPECT_EQ("B.H", app->publicWorkers[1].GetTopic());
+    // Each kind connects to its own host from the configuration.
+    EXPECT_EQ("127.0.0.1", std::string(app->realtimeWorkers[0].serverHost));
+    EXPECT_EQ("localhost", std::string(app->publicWorkers[0].serverHost));
 }
 
 TEST_F(ServerAppTest, TopicOfNeitherKindGetsNoPlaceholderNoWorkerAndNoLogLine) {
