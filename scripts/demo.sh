@@ -97,7 +97,9 @@ finish() {
     e2e_say "INI file: $run_dir/vornfeed.ini"
 }
 trap finish EXIT
-trap 'exit 130' INT TERM
+# Ctrl-C is the ordinary way to end the demo.
+trap 'exit 0' INT
+trap 'exit 143' TERM
 
 e2e_say "Preparing a private Wine prefix over /var/cache/vornfeed/wineprefix"
 e2e_private_prefix || e2e_die "no booted Wine prefix in the cache" "run scripts/wine-prefix.sh (or scripts/build.sh win64)"
@@ -129,7 +131,7 @@ updates=$E2E_WORK/updates.txt
 : >"$updates"
 e2e_say "Linking ${#links[@]} cells with ddewatch"
 for link in "${links[@]}"; do
-    "$E2E_WINE" "$win_dir/tools/ddewatch/ddewatch.exe" --connect-timeout 20 "$link" >>"$updates" 2>>"$E2E_WORK/ddewatch.err" &
+    $E2E_DETACH "$E2E_WINE" "$win_dir/tools/ddewatch/ddewatch.exe" --connect-timeout 20 "$link" >>"$updates" 2>>"$E2E_WORK/ddewatch.err" &
     E2E_PIDS+=($!)
 done
 

@@ -9,6 +9,10 @@
 
 E2E_WINE=/usr/lib/wine/wine64
 E2E_PIDS=()
+# Every process starts in a session of its own: Ctrl-C in the terminal
+# reaches only the script, whose trap then closes the server through its menu
+# command instead of the signal killing it (and X) underneath.
+E2E_DETACH=setsid
 
 e2e_say() { printf '==> %s\n' "$*"; }
 e2e_die() {
@@ -48,7 +52,7 @@ e2e_wine_env() {
 # lets Xvfb pick a free display number itself.
 e2e_start_xvfb() {
     local fdfile="$E2E_WORK/xvfb.display"
-    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$fdfile" >"$E2E_WORK/xvfb.log" 2>&1 &
+    $E2E_DETACH Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$fdfile" >"$E2E_WORK/xvfb.log" 2>&1 &
     E2E_PIDS+=($!)
     local i
     for i in $(seq 1 100); do
@@ -63,7 +67,7 @@ e2e_start_xvfb() {
 # waits until both its ports answer. Its output goes to $E2E_WORK/sim.log
 # (appended, so restarts stay in one record).
 e2e_start_sim() {
-    "$E2E_SIM" --make-certs "$E2E_WORK/certs" "$@" >>"$E2E_WORK/sim.log" 2>&1 &
+    $E2E_DETACH "$E2E_SIM" --make-certs "$E2E_WORK/certs" "$@" >>"$E2E_WORK/sim.log" 2>&1 &
     E2E_SIM_PID=$!
     E2E_PIDS+=($E2E_SIM_PID)
     e2e_wait_port 443 || e2e_die "exchange-sim did not open port 443 (see $E2E_WORK/sim.log)"
@@ -94,7 +98,7 @@ e2e_start_server() {
     local dir=$1 exe=$2
     mkdir -p "$dir"
     cp "$exe" "$dir/vornfeed.exe"
-    (cd "$dir" && SSL_CERT_FILE="$(e2e_winpath "$E2E_WORK/certs/ca.pem")" exec "$E2E_WINE" vornfeed.exe) \
+    (cd "$dir" && SSL_CERT_FILE="$(e2e_winpath "$E2E_WORK/certs/ca.pem")" exec $E2E_DETACH "$E2E_WINE" vornfeed.exe) \
         >"$dir/wine.out" 2>&1 &
     E2E_SERVER_PID=$!
     E2E_PIDS+=($E2E_SERVER_PID)
