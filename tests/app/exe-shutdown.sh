@@ -19,7 +19,6 @@ if [ -z "${VORN_EXE_CHECK_INSIDE:-}" ]; then
 fi
 
 : "${VORNFEED_CACHE:=/var/cache/vornfeed}"
-export WINEPREFIX="${WINEPREFIX:-$VORNFEED_CACHE/wineprefix}"
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 wine=/usr/lib/wine/wine64
 
@@ -27,9 +26,17 @@ work=$(mktemp -d)
 pids=""
 cleanup() {
     for p in $pids; do kill "$p" 2>/dev/null || true; done
+    # Ends whatever is left in this run's own Wine prefix, and nothing else.
+    /usr/lib/wine/wineserver64 -k 2>/dev/null || true
     rm -rf "$work"
 }
 trap cleanup EXIT
+
+# A Wine prefix of this run's own: a server left over by another suite, or a
+# suite that ends its Wine server, cannot disturb this one, and a copy of ours
+# left running cannot hold the service name for the others.
+cp -a "${WINEPREFIX:-$VORNFEED_CACHE/wineprefix}" "$work/prefix"
+export WINEPREFIX="$work/prefix"
 fail() {
     echo "FAIL: $*" >&2
     exit 1
@@ -61,6 +68,7 @@ pids="$pids $!"
 cd "$work/run"
 "$wine" ../vornfeed.exe &
 server=$!
+pids="$pids $server"
 "$wine" ../vornctl.exe wait VORN 30000 || fail "no server window"
 
 expected_ini=$(printf '[common]\ntimeadjust_min=540\n[ddeserver]\nacceptname=VORN\n[https]\ndir=/api/1/\npolling_interval=5\ntmout_ms=5000\n')
