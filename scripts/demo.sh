@@ -69,7 +69,7 @@ if [ -z "${inside:-}" ]; then
     stream_host=$(sed -n 's/^VORNFEED_STREAM_HOST:STRING=//p' "$win_dir/CMakeCache.txt")
     e2e_say "Entering a private network namespace ($rest_host:443, $stream_host:8888 on its loopback)"
     exec "$root/scripts/netns-run.sh" --host "${rest_host:-localhost}" --host "${stream_host:-localhost}" -- \
-        "$0" --inside --seconds "$seconds"
+        env E2E_HOSTS="${rest_host:-localhost} ${stream_host:-localhost}" "$0" --inside --seconds "$seconds"
 fi
 
 E2E_WORK=$(mktemp -d /tmp/vornfeed-demo.XXXXXX)
@@ -110,7 +110,7 @@ e2e_start_xvfb
 
 e2e_say "Starting the local exchange (REST on 443, stream on 8888; its log: $E2E_WORK/sim.log)"
 [ -x "$E2E_SIM" ] || e2e_die "no exchange-sim at $E2E_SIM" "build it: VORNFEED_TARGETS=exchange-sim scripts/build.sh native"
-e2e_start_sim
+e2e_start_sim --rate 2
 
 e2e_say "Starting vornfeed.exe under Wine in $run_dir (trusting the exchange's CA through SSL_CERT_FILE)"
 e2e_start_server "$run_dir" "$win_dir/src/app/vornfeed.exe"

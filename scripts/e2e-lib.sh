@@ -6,6 +6,7 @@
 # The caller sets before use:
 #   E2E_WORK     a scratch folder of its own (sockets, certificates, server folders)
 #   E2E_SIM      the native exchange-sim binary
+#   E2E_HOSTS    the exchange host names the server uses (its certificate's names)
 
 E2E_WINE=/usr/lib/wine/wine64
 E2E_PIDS=()
@@ -67,7 +68,9 @@ e2e_start_xvfb() {
 # waits until both its ports answer. Its output goes to $E2E_WORK/sim.log
 # (appended, so restarts stay in one record).
 e2e_start_sim() {
-    $E2E_DETACH "$E2E_SIM" --make-certs "$E2E_WORK/certs" "$@" >>"$E2E_WORK/sim.log" 2>&1 &
+    local host host_args=()
+    for host in $(printf "%s\n" ${E2E_HOSTS:-localhost} | sort -u); do host_args+=(--host "$host"); done
+    $E2E_DETACH "$E2E_SIM" --make-certs "$E2E_WORK/certs" "${host_args[@]}" "$@" >>"$E2E_WORK/sim.log" 2>&1 &
     E2E_SIM_PID=$!
     E2E_PIDS+=($E2E_SIM_PID)
     e2e_wait_port 443 || e2e_die "exchange-sim did not open port 443 (see $E2E_WORK/sim.log)"

@@ -39,6 +39,7 @@ fi
 source "$root/scripts/e2e-lib.sh"
 E2E_WORK=$(mktemp -d /tmp/vornfeed-e2e.XXXXXX)
 E2E_SIM=$sim_exe
+E2E_HOSTS="$VORNFEED_REST_HOST $VORNFEED_STREAM_HOST"
 finish() {
     local status=$?
     e2e_cleanup
