@@ -1,0 +1,20 @@
+#pragma once
+
+#include <chrono>
+
+// A point in time some milliseconds ahead, on the monotonic clock, so that
+// loops of partial reads and writes share one time limit.
+class CDeadline {
+public:
+    explicit CDeadline(int timeoutMs)
+        : end(std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs)) {}
+
+    int LeftMs() const {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+        return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+    }
+    bool Passed() const { return std::chrono::steady_clock::now() >= end; }
+
+private:
+    std::chrono::steady_clock::time_point end;
+};
