@@ -56,6 +56,12 @@ int main(int argc, char** argv) {
         fputs(SimUsage().c_str(), stdout);
         return 0;
     }
+    // Checked before any file is written.
+    CMarketModel model(static_cast<uint32_t>(options.seed));
+    if (!options.freezeClock.empty() && !model.FreezeClock(options.freezeClock)) {
+        fprintf(stderr, "exchange-sim: bad --freeze-clock \"%s\"\n", options.freezeClock.c_str());
+        return 2;
+    }
     const TestCertificate certificate = options.makeCertsDir.empty()
                                             ? TestCertificate::Load(options.certFile, options.keyFile)
                                             : MakeCertificates(options);
@@ -72,11 +78,6 @@ int main(int argc, char** argv) {
     sigaction(SIGTERM, &action, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
-    CMarketModel model(static_cast<uint32_t>(options.seed));
-    if (!options.freezeClock.empty() && !model.FreezeClock(options.freezeClock)) {
-        fprintf(stderr, "exchange-sim: bad --freeze-clock \"%s\"\n", options.freezeClock.c_str());
-        return 2;
-    }
     CSimControl control(options, model);
     CSimServer server(options, context.get(), model, control, stop);
     if (!server.Listen(error)) {
