@@ -2,11 +2,16 @@
 // ephemeral ports, a TLS client that trusts the CA it wrote.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <fstream>
 #include <regex>
 #include <set>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include "FaultModes.h"
@@ -223,6 +228,55 @@ TEST_F(RestTest, ControlFileRepinsPricesAndChangesFaultsOfLaterConnections) {
     std::ofstream(path) << "\n";
     EXPECT_EQ("1000.0", Field(Get(*client, "/api/1/ticker/btc_jpy").body, "last"));
     unlink(path);
+}
+
+// A plain TCP connection to 127.0.0.1:port, or -1.
+int ConnectTcp(int port) {
+    struct sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd >= 0 && connect(fd, reinterpret_cast<struct sockaddr*>(&address), sizeof address) == 0) return fd;
+    if (fd >= 0) close(fd);
+    return -1;
+}
+
+// 1 data, 0 closed, -2 nothing within ms.
+int PeekTcp(int fd, int ms) {
+    struct pollfd entry = {fd, POLLIN, 0};
+    if (poll(&entry, 1, ms) == 0) return -2;
+    char byte;
+    return recv(fd, &byte, 1, MSG_PEEK) > 0 ? 1 : 0;
+}
+
+TEST_F(RestTest, StalledHandshakesHoldSilentlyAndSessionsAreBounded) {
+    Start({"--rest-faults", "stall-accept"});
+    std::vector<int> held;
+    for (int i = 0; i < 64; i++) {
+        held.push_back(ConnectTcp(sim->RestPort()));
+        ASSERT_GE(held.back(), 0);
+    }
+    // A ClientHello's worth of bytes gets no answer and no close.
+    EXPECT_EQ(5, write(held[0], "\x16\x03\x01\x00\x00", 5));
+    EXPECT_EQ(-2, PeekTcp(held[0], 500));
+    ASSERT_TRUE(sim->WaitForLog("#64 rest: stalled", 5000)) << sim->Log();
+    const int extra = ConnectTcp(sim->RestPort());
+    EXPECT_EQ(0, PeekTcp(extra, 5000)) << "the 65th connection is closed at once";
+    EXPECT_TRUE(sim->WaitForLog("64 sessions already", 2000));
+    close(extra);
+    for (int fd : held)
+        close(fd);
+}
+
+TEST_F(RestTest, TrickleSpreadsTheResponseOverTime) {
+    Start({"--rest-faults", "trickle=2"});
+    auto client = Connect();
+    const auto start = std::chrono::steady_clock::now();
+    const HttpResponse response = Get(*client, "/api/1/last_price/btc_jpy");
+    EXPECT_EQ(200, response.status);
+    const size_t bytes = response.head.size() + response.body.size();
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2 * (bytes - 1)));
 }
 
 TEST(SimProcessTest, TermAndIntEndItPromptlyWithOpenConnections) {

@@ -9,9 +9,10 @@ public:
     explicit CDeadline(int timeoutMs)
         : end(std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs)) {}
 
+    // Rounded up: a wait of LeftMs() never ends before the deadline.
     int LeftMs() const {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-        return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+        const auto left = std::chrono::duration_cast<std::chrono::microseconds>(end - std::chrono::steady_clock::now());
+        return left.count() > 0 ? static_cast<int>((left.count() + 999) / 1000) : 0;
     }
     bool Passed() const { return std::chrono::steady_clock::now() >= end; }
 
