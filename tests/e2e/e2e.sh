@@ -47,7 +47,8 @@ finish() {
         echo "--- simulator log (tail)"
         tail -n 30 "$E2E_WORK/sim.log" 2>/dev/null || true
     fi
-    rm -rf "$E2E_WORK"
+    # VORNFEED_E2E_KEEP=1 keeps the folders (logs, INI, ddewatch output).
+    if [ -n "${VORNFEED_E2E_KEEP:-}" ]; then echo "kept: $E2E_WORK"; else rm -rf "$E2E_WORK"; fi
 }
 trap finish EXIT
 trap 'exit 130' INT TERM
@@ -82,7 +83,7 @@ watch() {
     E2E_PIDS+=($!)
     eval "watch_pid_$name=$!"
 }
-values() { cut -f4 "$E2E_WORK/$1.out"; }
+values() { tr -d '\r' <"$E2E_WORK/$1.out" | cut -f4; }
 first_value() { values "$1" | head -n1; }
 # Waits up to $3 seconds until link output $1 has a line whose value matches
 # the extended regular expression $2.
@@ -149,7 +150,8 @@ case_hotlink() {
 
     # The REST worker answers the cookie that the exchange set, on the same
     # keep-alive connection.
-    grep -q 'cookie echoed' "$E2E_WORK/sim.log" || fail "the simulator saw no echoed cookie"
+    grep -q "cookie echoed" "$E2E_WORK/sim.log" || fail "the simulator saw no echoed cookie"
+    ! grep -q "cookie NOT echoed" "$E2E_WORK/sim.log" || fail "$(grep -m1 "cookie NOT echoed" "$E2E_WORK/sim.log")"
     pass "the exchange's cookie is echoed"
 
     close_server "$srv" VORN "$server"
@@ -192,28 +194,39 @@ case_pause() {
     e2e_start_server "$srv" "$vornfeed_exe"
     local server=$E2E_SERVER_PID
     watch first 12 'ticker.btc_jpy.h!last'
+    watch rfirst 12 'btc_jpy.r!last_price.price'
     wait_watch first 45
-    values first | grep -qx '1234567.0' || fail "no value before the pause: $(values first | tr '\n' ' ')"
+    wait_watch rfirst 45
+    values first | grep -qx '1234567.0' || fail "no polled value before the pause: $(values first | tr '\n' ' ')"
+    values rfirst | grep -qx '1234567.0' || fail "no streamed value before the pause: $(values rfirst | tr '\n' ' ')"
 
-    # The client's conversation ended: the worker drops its connection and
-    # sends nothing more, however long the server runs on.
+    # The clients' conversations ended: both workers drop their connections
+    # and send nothing more, however long the server runs on.
     sleep 2
-    local before
-    before=$(grep -c 'GET /api/1/ticker/btc_jpy' "$E2E_WORK/sim.log" || true)
+    local log=$E2E_WORK/sim.log before after
+    before=$(grep -c 'rest: GET /api/1/ticker/btc_jpy' "$log" || true)
     sleep 12
-    local after
-    after=$(grep -c 'GET /api/1/ticker/btc_jpy' "$E2E_WORK/sim.log" || true)
+    after=$(grep -c 'rest: GET /api/1/ticker/btc_jpy' "$log" || true)
     [ "$after" -eq "$before" ] || fail "requests went on while paused ($before, then $after)"
-    pass "the worker is paused while no client is linked"
+    [ "$(grep -c 'stream: upgraded' "$log")" -eq 1 ] || fail "the stream was opened again while paused"
+    [ "$(grep -c 'rest: connection from' "$log")" -eq "$(grep -c 'rest: closed' "$log")" ] ||
+        fail "a REST connection stayed open while paused"
+    [ "$(grep -c 'stream: connection from' "$log")" -eq "$(grep -c 'stream: closed' "$log")" ] ||
+        fail "the stream connection stayed open while paused"
+    pass "both workers drop their connections and idle while no client is linked"
 
-    # A new link on the same topic wakes it: fresh values, not only "-".
+    # New links on the same topics wake them: fresh values, not only "-".
     watch second 14 'ticker.btc_jpy.h!last'
+    watch rsecond 14 'btc_jpy.r!last_price.price'
     wait_watch second 45
-    [ "$(first_value second)" = "-" ] || fail "the new link's first value: $(first_value second)"
-    values second | grep -qx '1234567.0' || fail "no value after the new link: $(values second | tr '\n' ' ')"
-    pass "a new advise resumes the worker"
+    wait_watch rsecond 45
+    for name in second rsecond; do
+        [ "$(first_value $name)" = "-" ] || fail "$name: the new link's first value: $(first_value $name)"
+        values $name | grep -qx '1234567.0' || fail "$name: no value after the new link: $(values $name | tr '\n' ' ')"
+    done
+    pass "new advises resume both workers"
     close_server "$srv" VORN "$server"
-    [ "$(log_messages "$srv" | grep -c 'スレッド生成$')" -eq 1 ] || fail "the resumed topic got a new worker"
+    [ "$(log_messages "$srv" | grep -c 'スレッド生成$')" -eq 2 ] || fail "a resumed topic got a new worker"
 }
 
 case_instances() {
