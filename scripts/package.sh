@@ -21,6 +21,7 @@ while [ $# -gt 0 ]; do
     esac
 done
 
+dir=$(realpath -m "$dir")
 exe="$dir/src/app/vornfeed.exe"
 [ -f "$exe" ] || { echo "error: no $exe: build it with scripts/build.sh win64" >&2; exit 1; }
 version=$(sed -n 's/^project(vornfeed VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
