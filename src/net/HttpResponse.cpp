@@ -37,6 +37,10 @@ bool ReadLine(CByteStream& stream, char* line, int size) {
     return false;
 }
 
+bool IsInterim(int status) {
+    return status >= 100 && status < 200 && status != 101;
+}
+
 // Statuses whose responses never carry a body.
 bool HasNoBody(int status) {
     return (status >= 100 && status < 200) || status == 204 || status == 304;
@@ -164,8 +168,14 @@ int ReadHttpHeaders(CByteStream& stream, char* buffer, int size) {
 
 bool ReadHttpResponse(CByteStream& stream, char* buffer, int size, HttpResponse* out) {
     *out = HttpResponse();
-    int headerLength = ReadHttpHeaders(stream, buffer, size);
-    if (headerLength <= 0) return headerLength == 0;
+    int headerLength = 0;
+    // An interim response (100 Continue, 103 Early Hints) comes before the
+    // real one to the same request; taking it for the answer would leave
+    // the real one to be read as the answer to the next request.
+    do {
+        headerLength = ReadHttpHeaders(stream, buffer, size);
+        if (headerLength <= 0) return headerLength == 0;
+    } while (IsInterim(ParseStatusCode(buffer)));
     Body body;
     body.start = buffer + headerLength;
     body.space = size - 1 - headerLength;

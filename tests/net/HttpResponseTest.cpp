@@ -152,6 +152,14 @@ TEST(ReadHttpResponse, FailedStreamFails) {
     EXPECT_FALSE(read.response.complete);
 }
 
+TEST(ReadHttpResponse, InterimResponseIsSkipped) {
+    ScriptedStream stream("HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n{}", false);
+    Read read = ReadFrom(stream);
+    EXPECT_TRUE(read.response.complete);
+    EXPECT_EQ("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n{}", read.text);
+    EXPECT_EQ("", stream.Rest());
+}
+
 TEST(ReadHttpResponse, StatusesWithoutBody) {
     ScriptedStream stream("HTTP/1.1 304 Not Modified\r\nContent-Length: 99\r\n\r\nHTTP/1.1", false);
     Read read = ReadFrom(stream);
