@@ -59,10 +59,10 @@ if [ -z "${inside:-}" ]; then
     run_step "Checking packages (scripts/install-deps.sh)" \
         "check the network and apt sources, then run scripts/install-deps.sh alone" \
         "$root/scripts/install-deps.sh"
-    run_step "Building the local exchange (native exchange-sim, in build/native)" \
+    run_step "Building the local exchange (native exchange-sim, in ${native_dir#$root/})" \
         "scripts/build.sh native shows the whole build; a stale tree can be removed with rm -rf build/native" \
         env VORNFEED_TARGETS=exchange-sim VORNFEED_BUILD_DIR="$native_dir" "$root/scripts/build.sh" native
-    run_step "Building vornfeed.exe, ddewatch.exe and vornctl.exe (mingw-w64, in build/win64; the first run builds OpenSSL and boots Wine, a few minutes)" \
+    run_step "Building vornfeed.exe, ddewatch.exe and vornctl.exe (mingw-w64, in ${win_dir#$root/}; the first run builds OpenSSL and boots Wine, a few minutes)" \
         "scripts/build.sh win64 shows the whole build; OpenSSL and the Wine prefix are cached in /var/cache/vornfeed" \
         env VORNFEED_TARGETS="vornfeed ddewatch vornctl" VORNFEED_BUILD_DIR="$win_dir" "$root/scripts/build.sh" win64
     rest_host=$(sed -n 's/^VORNFEED_REST_HOST:STRING=//p' "$win_dir/CMakeCache.txt")
