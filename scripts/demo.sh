@@ -87,6 +87,9 @@ finish() {
         fi
     fi
     e2e_cleanup
+    # The exchange's side of the run, for when a cell did not update.
+    cp "$E2E_WORK/sim.log" "$run_dir/exchange-sim.log" 2>/dev/null || true
+    cat "$E2E_WORK/ddewatch.err" >"$run_dir/ddewatch.log" 2>/dev/null || true
     rm -rf "$E2E_WORK"
     local log
     log=$(e2e_logfile "$run_dir")
@@ -94,7 +97,7 @@ finish() {
         e2e_say "Server log (Shift_JIS): $log"
         iconv -f CP932 -t UTF-8 "$log" 2>/dev/null | tail -n 8 | sed 's/^/    /'
     fi
-    e2e_say "INI file: $run_dir/vornfeed.ini"
+    e2e_say "INI file: $run_dir/vornfeed.ini; the exchange's and the clients' messages: $run_dir/exchange-sim.log, $run_dir/ddewatch.log"
 }
 trap finish EXIT
 # Ctrl-C is the ordinary way to end the demo.
