@@ -14,6 +14,7 @@
 #include "TempWorkingDirectory.h"
 #include "TestCertificates.h"
 #include "ThreadCpuTime.h"
+#include "SetEnvironment.h"
 #include "TlsTestServer.h"
 
 // The connection runs against real TLS servers on 127.0.0.1 whose
@@ -23,14 +24,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-void SetEnv(const char* name, const std::string& value) {
-#ifdef _WIN32
-    _putenv_s(name, value.c_str());
-#else
-    setenv(name, value.c_str(), 1);
-#endif
-}
 
 DWORD Since(DWORD start) {
     return GetTickCount() - start;
@@ -51,8 +44,8 @@ protected:
         authority->Root().Save(rootFile, (trustDir / "root.key").string());
         // Only the test root: no certificate of the machine can help a
         // refused one through.
-        SetEnv("SSL_CERT_FILE", rootFile);
-        SetEnv("SSL_CERT_DIR", (trustDir / "certs").string());
+        SetEnvironmentVariableForTest("SSL_CERT_FILE", rootFile);
+        SetEnvironmentVariableForTest("SSL_CERT_DIR", (trustDir / "certs").string());
     }
 
     static void TearDownTestSuite() {
@@ -370,18 +363,18 @@ TEST_F(HttpsThreadTest, RootsInTheCertificateFolderAreTrustedToo) {
     char name[16];
     snprintf(name, sizeof(name), "%08lx.0", X509_subject_name_hash(authority->Root().certificate.get()));
     authority->Root().Save((folder / name).string(), (trustDir / "hashed.key").string());
-    SetEnv("SSL_CERT_FILE", (trustDir / "none.pem").string());
-    SetEnv("SSL_CERT_DIR", folder.string());
+    SetEnvironmentVariableForTest("SSL_CERT_FILE", (trustDir / "none.pem").string());
+    SetEnvironmentVariableForTest("SSL_CERT_DIR", folder.string());
     TlsTestServer server(Issue({"localhost"}), Hold);
     int result = client.Connect("localhost", server.Port());
-    SetEnv("SSL_CERT_FILE", (trustDir / "root.pem").string());
-    SetEnv("SSL_CERT_DIR", (trustDir / "certs").string());
+    SetEnvironmentVariableForTest("SSL_CERT_FILE", (trustDir / "root.pem").string());
+    SetEnvironmentVariableForTest("SSL_CERT_DIR", (trustDir / "certs").string());
     EXPECT_EQ(0, result);
     client.Disconnect();
 
-    SetEnv("SSL_CERT_FILE", (trustDir / "none.pem").string());
+    SetEnvironmentVariableForTest("SSL_CERT_FILE", (trustDir / "none.pem").string());
     EXPECT_EQ(-1, client.Connect("localhost", server.Port())) << "trusted through the folder only, not by default";
-    SetEnv("SSL_CERT_FILE", (trustDir / "root.pem").string());
+    SetEnvironmentVariableForTest("SSL_CERT_FILE", (trustDir / "root.pem").string());
 }
 
 TEST_F(HttpsThreadTest, HandshakeWithASilentServerEndsAfterTheTimeout) {

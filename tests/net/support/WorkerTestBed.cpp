@@ -7,18 +7,11 @@
 #include <random>
 
 #include "CThread.h"
+#include "SetEnvironment.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-void SetEnv(const char* name, const std::string& value) {
-#ifdef _WIN32
-    _putenv_s(name, value.c_str());
-#else
-    setenv(name, value.c_str(), 1);
-#endif
-}
 
 // The root lives as long as the process; its files go to a fresh folder.
 TestCertificateAuthority* g_authority = nullptr;
@@ -33,8 +26,8 @@ void WorkerTestBed::TrustTestRoot() {
     fs::create_directories(folder / "certs");
     std::string rootFile = (folder / "root.pem").string();
     g_authority->Root().Save(rootFile, (folder / "root.key").string());
-    SetEnv("SSL_CERT_FILE", rootFile);
-    SetEnv("SSL_CERT_DIR", (folder / "certs").string());
+    SetEnvironmentVariableForTest("SSL_CERT_FILE", rootFile);
+    SetEnvironmentVariableForTest("SSL_CERT_DIR", (folder / "certs").string());
 }
 
 std::unique_ptr<TlsTestServer> WorkerTestBed::Serve(TlsTestServer::Handler handler, TlsTestServer::Options options) {
