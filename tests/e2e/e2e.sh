@@ -5,7 +5,7 @@
 #
 #   e2e.sh CASE VORNFEED_EXE DDEWATCH_EXE VORNCTL_EXE EXCHANGE_SIM
 #
-# CASE is one of: hotlink, reconnect, pause, instances.
+# CASE is one of: hotlink, reconnect, pause, instances, shutdown.
 # Runs itself again inside a private network namespace, so the simulator takes
 # ports 443 and 8888 under the configured host names without touching the
 # machine. Wine runs in a private copy of the cached prefix: the service name,
@@ -260,12 +260,50 @@ case_instances() {
     close_server "$srv" VORN "$first"
 }
 
+case_shutdown() {
+    # Streams that go silent after the upgrade keep their workers inside a
+    # read that only the time-out or a stop ends; the polled topics keep
+    # theirs in request and interval.
+    e2e_start_sim "${sim_common[@]}" --stream-faults stall-body=0
+    local srv=$E2E_WORK/srv
+    e2e_start_server "$srv" "$vornfeed_exe"
+    local server=$E2E_SERVER_PID
+    "$E2E_WINE" "$vornctl_exe" wait VORN 30000 || fail "no server window"
+    local topic n=0
+    for topic in ticker.btc_jpy.h depth.btc_jpy.h trades.btc_jpy.h btc_jpy.r eth_jpy.r bch_jpy.r; do
+        n=$((n + 1))
+        watch "link$n" 120 "$topic!last"
+    done
+    local i
+    for i in $(seq 1 60); do
+        [ "$(grep -c 'stream: silent' "$E2E_WORK/sim.log")" -ge 3 ] &&
+            [ "$(grep -Ec 'rest: GET /api/1/(ticker|depth|trades)/btc_jpy' "$E2E_WORK/sim.log")" -ge 3 ] && break
+        sleep 0.5
+    done
+    [ "$(grep -c 'stream: silent' "$E2E_WORK/sim.log")" -ge 3 ] || fail "not every stream worker connected"
+    for topic in ticker depth trades; do
+        grep -q "rest: GET /api/1/$topic/btc_jpy" "$E2E_WORK/sim.log" || fail "no request for $topic"
+    done
+
+    local start elapsed_ms
+    start=$(date +%s%3N)
+    close_server "$srv" VORN "$server"
+    elapsed_ms=$(($(date +%s%3N) - start))
+    echo "closed to exit: $elapsed_ms ms"
+    pass "exit with three silent streams and three polled topics busy, code 0"
+    local messages
+    messages=$(log_messages "$srv")
+    [ "$(echo "$messages" | grep -c 'スレッド生成$')" -eq 6 ] || fail "worker start lines: $messages"
+    [ "$(echo "$messages" | tail -n2 | tr '\n' '|')" = "スレッド終了待ち|終了|" ] || fail "the log does not end with the wait: $messages"
+    pass "the log shows the wait for the workers"
+}
+
 # A passing case leaves the hash of the exe it ran, for the package check.
 stamp_dir=${VORNFEED_E2E_STAMPS:-}
 [ -n "$stamp_dir" ] && mkdir -p "$stamp_dir" && rm -f "$stamp_dir/$case_name.sha256"
 
 case "$case_name" in
-hotlink | reconnect | pause | instances) "case_$case_name" ;;
+hotlink | reconnect | pause | instances | shutdown) "case_$case_name" ;;
 *) fail "no such case" ;;
 esac
 [ -n "$stamp_dir" ] && sha256sum <"$vornfeed_exe" >"$stamp_dir/$case_name.sha256"
