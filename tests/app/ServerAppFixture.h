@@ -16,7 +16,6 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -25,15 +24,11 @@
 #include "CServerApp.h"
 #include "DdeTestClient.h"
 #include "TempWorkingDirectory.h"
+#include "UniqueName.h"
 
 namespace fs = std::filesystem;
 
 constexpr DWORD kWaitMs = 3000;
-
-inline std::string UniqueName(const char* stem) {
-    static std::random_device random;
-    return stem + std::to_string(random() % 1000000);
-}
 
 inline size_t Count(const std::vector<std::string>& lines, const std::string& line) {
     return (size_t)std::count(lines.begin(), lines.end(), line);

@@ -5,8 +5,8 @@
 #include <stdlib.h>
 
 #include "ServerAppFixture.h"
-#include "TestCertificates.h"
 #include "TlsTestServer.h"
+#include "TrustedTestAuthority.h"
 
 namespace fs = std::filesystem;
 
@@ -227,10 +227,8 @@ TEST_F(ServerAppTest, ShutdownWaitAsksEveryStartedWorkerToStopAndWaitsForIt) {
 // A worker that is started against a real TLS server: its values pass the
 // core and reach the linked cell.
 TEST_F(ServerAppTest, AStartedWorkersValuesReachTheLinkedClient) {
-    TestCertificateAuthority authority;
-    fs::path root = folder / "root.pem";
-    ASSERT_TRUE(authority.Root().Save(root.string(), (folder / "root.key").string()));
-    setenv("SSL_CERT_FILE", root.string().c_str(), 1);
+    TrustedTestAuthority authority;
+    ASSERT_TRUE(authority.IsValid());
     TlsTestServer server(authority.IssueServer({"localhost"}), [](TlsTestServer::Connection& connection) {
         std::string request;
         while (request.find("\r\n\r\n") == std::string::npos) {
@@ -253,7 +251,6 @@ TEST_F(ServerAppTest, AStartedWorkersValuesReachTheLinkedClient) {
     EXPECT_TRUE(PumpUntil([&] { return GetTickCount() - app->lastConnectTick >= 2000; }, kWaitMs));
     ASSERT_TRUE(client->AdviseStart(conv, "last"));
     std::vector<std::string> values = client->Take(conv, "last", 2, 5000);
-    unsetenv("SSL_CERT_FILE");
     ASSERT_EQ(2u, values.size());
     EXPECT_EQ(std::string("-", 2), values[0]);
     EXPECT_EQ(std::string("12345", 6), values[1]);

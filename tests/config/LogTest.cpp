@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,14 +19,6 @@
 #endif
 
 namespace {
-
-std::string TodaysLogPath() {
-    SYSTEMTIME now;
-    GetLocalTime(&now);
-    char path[64];
-    snprintf(path, sizeof(path), "log/%04d%02d%02d/vornlog.log", now.wYear, now.wMonth, now.wDay);
-    return path;
-}
 
 TEST(LogTest, FirstEntryMakesTheDayFolderAndFileAndLaterOnesAppend) {
     TempWorkingDirectory cwd;
@@ -45,7 +38,7 @@ TEST(LogTest, FirstEntryMakesTheDayFolderAndFileAndLaterOnesAppend) {
 TEST(LogTest, EntryStartsWithTheLocalTimeAndAComma) {
     TempWorkingDirectory cwd;
     CLog::Write("x\r\n");
-    std::string text = ScratchFolder::ReadFile(TodaysLogPath());
+    std::string text = ScratchFolder::ReadFile(cwd.LogPath());
     ASSERT_EQ(27u, text.size());
     int year, month, day, hour, minute, second, millis;
     char comma = 0;
@@ -62,7 +55,7 @@ TEST(LogTest, EntryStartsWithTheLocalTimeAndAComma) {
 TEST(LogTest, JapaneseTextsReachTheFileAsShiftJisBytes) {
     TempWorkingDirectory cwd;
     CLog::Write("起動\r\n");
-    std::string text = ScratchFolder::ReadFile(TodaysLogPath());
+    std::string text = ScratchFolder::ReadFile(cwd.LogPath());
     ASSERT_GE(text.size(), 6u);
     EXPECT_EQ(std::string("\x8B\x4E\x93\xAE\x0D\x0A"), text.substr(text.size() - 6));
 }
@@ -94,10 +87,10 @@ TEST(LogTest, EntryIsDroppedWhileAnotherHolderHasTheFileOpen) {
     TempWorkingDirectory cwd;
     ASSERT_TRUE(CLog::Write("before\r\n"));
 #ifdef _WIN32
-    FILE* holder = _fsopen(TodaysLogPath().c_str(), "rb", _SH_DENYRW);
+    FILE* holder = _fsopen(cwd.LogPath().c_str(), "rb", _SH_DENYRW);
     ASSERT_NE(nullptr, holder);
 #else
-    FILE* holder = fopen(TodaysLogPath().c_str(), "rb");
+    FILE* holder = fopen(cwd.LogPath().c_str(), "rb");
     ASSERT_NE(nullptr, holder);
     ASSERT_EQ(0, flock(fileno(holder), LOCK_EX));
 #endif
@@ -106,6 +99,19 @@ TEST(LogTest, EntryIsDroppedWhileAnotherHolderHasTheFileOpen) {
     EXPECT_TRUE(CLog::Write("after\r\n"));
     std::vector<std::string> expected = {"before\r\n", "after\r\n"};
     EXPECT_EQ(expected, cwd.LogMessages());
+}
+
+// A run that goes past midnight writes to two day folders; the reader finds
+// both, whatever the date is when it reads.
+TEST(LogTest, ReaderFindsTheDaysTheWriterUsedNotToday) {
+    TempWorkingDirectory cwd;
+    for (const char* day : {"20240102", "20231231"}) {
+        std::string folder = std::string("log/") + day;
+        std::filesystem::create_directories(folder);
+        ScratchFolder::WriteFile(folder + "/vornlog.log", std::string("2024/01/02 00:00:00.001,") + day + "\r\n");
+    }
+    EXPECT_EQ((std::vector<std::string>{"20231231\r\n", "20240102\r\n"}), cwd.LogMessages());
+    EXPECT_EQ("20240102\r\n", ScratchFolder::ReadFile(cwd.LogPath()).substr(24));
 }
 
 }  // namespace

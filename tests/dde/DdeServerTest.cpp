@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <random>
 #include <string>
 #include <vector>
 
@@ -13,6 +12,7 @@
 #include "DdeTestClient.h"
 #include "RecordingWindow.h"
 #include "TempWorkingDirectory.h"
+#include "UniqueName.h"
 
 namespace {
 
@@ -24,7 +24,7 @@ const DWORD kDeliveryWaitMs = 2000;
 // Suites of other test binaries may run at the same time under one Wine
 // server; a name of our own keeps their clients away.
 std::string ServiceName() {
-    static const std::string name = "VornTest" + std::to_string(std::random_device()() % 1000000);
+    static const std::string name = UniqueName("VornTest");
     return name;
 }
 

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -16,12 +15,13 @@
 #include "DdeTestClient.h"
 #include "RecordingWindow.h"
 #include "TempWorkingDirectory.h"
+#include "UniqueName.h"
 #include "WatchOptions.h"
 
 namespace {
 
 std::string ServiceName() {
-    static const std::string name = "VornWatch" + std::to_string(std::random_device()() % 1000000);
+    static const std::string name = UniqueName("VornWatch");
     return name;
 }
 

@@ -3,11 +3,11 @@
 
 #include <gtest/gtest.h>
 
-#include <random>
 #include <string>
 #include <vector>
 
 #include "DdeTestClient.h"
+#include "UniqueName.h"
 
 // The DDEML behaviour the server relies on, run against the stand-in natively
 // and against Wine's DDEML, so the two are seen to agree.
@@ -15,7 +15,7 @@
 namespace {
 
 std::string ServiceName() {
-    static const std::string name = "VornDdeml" + std::to_string(std::random_device()() % 1000000);
+    static const std::string name = UniqueName("VornDdeml");
     return name;
 }
 

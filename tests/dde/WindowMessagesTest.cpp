@@ -6,6 +6,8 @@
 #include <thread>
 #include <vector>
 
+#include "MessagePump.h"
+
 // The message behaviour the server and the core rely on, run against the
 // stand-in natively and against user32 under Wine.
 
@@ -102,12 +104,7 @@ TEST_F(WindowMessagesTest, SendingFromAnotherThreadWaitsUntilTheOwnerTakesMessag
         reply = SendMessageA(window, kProbeReply, 5, 0);
         done = true;
     });
-    DWORD start = GetTickCount();
-    while (!done && GetTickCount() - start < 5000) {
-        MSG msg;
-        if (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
-        Sleep(1);
-    }
+    PumpUntil([&] { return done.load(); }, 5000);
     sender.join();
     EXPECT_EQ(10, reply.load());
 }

@@ -11,6 +11,7 @@
 #include "CIni.h"
 #include "CThread.h"
 #include "TempWorkingDirectory.h"
+#include "Waiting.h"
 
 #ifndef _WIN32
 #include <process.h>
@@ -20,12 +21,7 @@ namespace {
 
 // Waits up to limitMs for alive to clear; true when it did.
 bool WaitUntilEnded(CThread& worker, DWORD limitMs = 5000) {
-    DWORD start = GetTickCount();
-    while (worker.alive) {
-        if (GetTickCount() - start > limitMs) return false;
-        Sleep(5);
-    }
-    return true;
+    return WaitUntil([&] { return !worker.alive; }, limitMs);
 }
 
 // A body that idles until stopped, the way the workers' loops do, and says

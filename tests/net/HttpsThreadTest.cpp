@@ -4,18 +4,18 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "CHttpsThread.h"
 #include "SystemRoots.h"
+#include "ScopedTrustRoots.h"
 #include "TempWorkingDirectory.h"
-#include "TestCertificates.h"
 #include "ThreadCpuTime.h"
-#include "SetEnvironment.h"
+#include "TickCount.h"
 #include "TlsTestServer.h"
+#include "TrustedTestAuthority.h"
 
 // The connection runs against real TLS servers on 127.0.0.1 whose
 // certificates come from a test authority that the client trusts through
@@ -25,10 +25,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-DWORD Since(DWORD start) {
-    return GetTickCount() - start;
-}
-
 // Tick counters step in about 16 ms on Windows; a measured wait may look
 // that much shorter than it was.
 const DWORD kTickSlack = 40;
@@ -36,23 +32,13 @@ const DWORD kTickSlack = 40;
 class HttpsThreadTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        authority = new TestCertificateAuthority();
-        std::random_device random;
-        trustDir = fs::temp_directory_path() / ("vorn-net-" + std::to_string(random()));
-        fs::create_directories(trustDir / "certs");
-        std::string rootFile = (trustDir / "root.pem").string();
-        authority->Root().Save(rootFile, (trustDir / "root.key").string());
-        // Only the test root: no certificate of the machine can help a
-        // refused one through.
-        SetEnvironmentVariableForTest("SSL_CERT_FILE", rootFile);
-        SetEnvironmentVariableForTest("SSL_CERT_DIR", (trustDir / "certs").string());
+        authority = new TrustedTestAuthority();
+        trustDir = authority->Folder().Path();
     }
 
     static void TearDownTestSuite() {
         delete authority;
         authority = nullptr;
-        std::error_code ignored;
-        fs::remove_all(trustDir, ignored);
     }
 
     void SetUp() override { client.timeoutMs = 3000; }
@@ -80,13 +66,13 @@ protected:
         return buffer;
     }
 
-    static TestCertificateAuthority* authority;
+    static TrustedTestAuthority* authority;
     static fs::path trustDir;
     TempWorkingDirectory directory;
     CHttpsThread client;
 };
 
-TestCertificateAuthority* HttpsThreadTest::authority = nullptr;
+TrustedTestAuthority* HttpsThreadTest::authority = nullptr;
 fs::path HttpsThreadTest::trustDir;
 
 void Hold(TlsTestServer::Connection& connection) {
@@ -361,20 +347,20 @@ TEST_F(HttpsThreadTest, RootsInTheCertificateFolderAreTrustedToo) {
     fs::path folder = trustDir / "hashed";
     fs::create_directories(folder);
     char name[16];
-    snprintf(name, sizeof(name), "%08lx.0", X509_subject_name_hash(authority->Root().certificate.get()));
-    authority->Root().Save((folder / name).string(), (trustDir / "hashed.key").string());
-    SetEnvironmentVariableForTest("SSL_CERT_FILE", (trustDir / "none.pem").string());
-    SetEnvironmentVariableForTest("SSL_CERT_DIR", folder.string());
+    const TestCertificate& root = authority->Authority().Root();
+    snprintf(name, sizeof(name), "%08lx.0", X509_subject_name_hash(root.certificate.get()));
+    root.Save((folder / name).string(), (trustDir / "hashed.key").string());
     TlsTestServer server(Issue({"localhost"}), Hold);
-    int result = client.Connect("localhost", server.Port());
-    SetEnvironmentVariableForTest("SSL_CERT_FILE", (trustDir / "root.pem").string());
-    SetEnvironmentVariableForTest("SSL_CERT_DIR", (trustDir / "certs").string());
+    int result;
+    {
+        ScopedTrustRoots folderOnly((trustDir / "none.pem").string(), folder.string());
+        result = client.Connect("localhost", server.Port());
+    }
     EXPECT_EQ(0, result);
     client.Disconnect();
 
-    SetEnvironmentVariableForTest("SSL_CERT_FILE", (trustDir / "none.pem").string());
+    ScopedTrustRoots neither((trustDir / "none.pem").string(), (trustDir / "certs").string());
     EXPECT_EQ(-1, client.Connect("localhost", server.Port())) << "trusted through the folder only, not by default";
-    SetEnvironmentVariableForTest("SSL_CERT_FILE", (trustDir / "root.pem").string());
 }
 
 TEST_F(HttpsThreadTest, HandshakeWithASilentServerEndsAfterTheTimeout) {

@@ -8,7 +8,7 @@
 
 #include "CThread.h"
 #include "Publishing.h"
-#include "support/ItemValueWindow.h"
+#include "RecordingWindow.h"
 
 namespace {
 
@@ -227,7 +227,7 @@ protected:
         worker.SetTopic("btc_jpy.r");
     }
 
-    ItemValueWindow window;
+    RecordingWindow window;
     CThread worker;
 };
 
@@ -272,7 +272,7 @@ TEST_F(PublishDocumentTest, NoItemsNoPosts) {
 TEST(PublishDocument, RecordsOfFailedPostsAreReleased) {
     CThread worker;
     {
-        ItemValueWindow gone;
+        RecordingWindow gone;
         worker.notifyWindow = gone.Handle();
     }
     worker.SetTopic("ticker.btc_jpy.h");

@@ -10,7 +10,9 @@
 
 #include "CHttpsPublicThread.h"
 #include "CHttpsRealtimeThread.h"
-#include "support/ExchangeSimProcess.h"
+#include "ExchangeSimProcess.h"
+#include "ScopedTrustRoots.h"
+#include "Waiting.h"
 #include "support/WorkerTestBed.h"
 
 // Both workers against the local exchange simulator, the real program on
@@ -51,15 +53,18 @@ protected:
     // that took, or -1.
     int WaitForValue(const std::string& prefix, DWORD limitMs) {
         DWORD start = GetTickCount();
-        while (Since(start) < limitMs) {
-            for (const auto& value : bed.window.WaitFor(1, 50)) {
-                if (value.value.compare(0, prefix.size(), prefix) == 0) return (int)Since(start);
+        auto arrived = [&] {
+            for (const auto& value : bed.window.Take()) {
+                if (value.value.compare(0, prefix.size(), prefix) == 0) return true;
             }
-        }
-        return -1;
+            return false;
+        };
+        return WaitUntil(arrived, limitMs) ? (int)Since(start) : -1;
     }
 
     ExchangeSimProcess sim{{"--rate", "20"}};
+    // The workers trust the simulator's authority.
+    ScopedTrustRoots trust{sim.CaFile(), sim.CertsFolder()};
     WorkerTestBed bed;
 };
 

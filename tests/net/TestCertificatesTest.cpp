@@ -2,11 +2,9 @@
 
 #include <openssl/x509v3.h>
 
-#include <cstdio>
-#include <filesystem>
-#include <random>
 #include <string>
 
+#include "ScratchFolder.h"
 #include "TestCertificates.h"
 
 // The helpers stand behind every TLS test and the exchange simulator: a
@@ -26,13 +24,6 @@ int Verify(const TestCertificate& certificate, const TestCertificate* root) {
     X509_STORE_CTX_free(context);
     X509_STORE_free(store);
     return result;
-}
-
-// A file stem in the temp folder that no other run uses.
-std::string TempStem(const char* prefix) {
-    std::random_device random;
-    std::filesystem::path dir = std::filesystem::temp_directory_path();
-    return (dir / (prefix + std::to_string(random()) + std::to_string(random()))).string();
 }
 
 bool MatchesHost(const TestCertificate& certificate, const std::string& name) {
@@ -87,12 +78,11 @@ TEST(MakeSelfSignedCertificate, IsRefusedAsSelfSigned) {
 
 TEST(TestCertificate, SavedPairLoadsBackAndStillSignsForTheRoot) {
     TestCertificateAuthority authority;
-    std::string stem = TempStem("vorn-cert-");
+    ScratchFolder folder;
+    std::string stem = folder.PathOf("cert");
     ASSERT_TRUE(authority.Root().Save(stem + "-ca.pem", stem + "-ca.key"));
 
     TestCertificateAuthority reloaded(TestCertificate::Load(stem + "-ca.pem", stem + "-ca.key"));
-    std::remove((stem + "-ca.pem").c_str());
-    std::remove((stem + "-ca.key").c_str());
     ASSERT_TRUE(reloaded.IsValid());
     EXPECT_EQ(0, X509_cmp(authority.Root().certificate.get(), reloaded.Root().certificate.get()));
     EXPECT_EQ(X509_V_OK, Verify(reloaded.IssueServer({"localhost"}), &authority.Root()));
@@ -101,13 +91,12 @@ TEST(TestCertificate, SavedPairLoadsBackAndStillSignsForTheRoot) {
 TEST(TestCertificate, LoadOfAMissingOrMismatchedPairIsEmpty) {
     TestCertificateAuthority authority;
     TestCertificate other = authority.IssueServer({"localhost"});
-    std::string stem = TempStem("vorn-pair-");
+    ScratchFolder folder;
+    std::string stem = folder.PathOf("pair");
     ASSERT_TRUE(authority.Root().Save(stem + ".pem", stem + ".key"));
     ASSERT_TRUE(other.Save(stem + "-other.pem", stem + "-other.key"));
 
     EXPECT_FALSE(TestCertificate::Load(stem + "-missing.pem", stem + ".key").IsValid());
     EXPECT_FALSE(TestCertificate::Load(stem + ".pem", stem + "-other.key").IsValid());
     EXPECT_TRUE(TestCertificate::Load(stem + ".pem", stem + ".key").IsValid());
-    for (const char* suffix : {".pem", ".key", "-other.pem", "-other.key"})
-        std::remove((stem + suffix).c_str());
 }

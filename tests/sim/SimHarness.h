@@ -1,44 +1,14 @@
 #pragma once
 
-// Runs exchange-sim as a child process on ephemeral ports, and a small TLS
-// client that trusts the CA it wrote, for the suites that test it from the
-// outside.
+// A small TLS client that trusts the CA the simulator wrote, and what it
+// reads: HTTP responses and WebSocket frames, for the suites that test
+// exchange-sim from the outside (tests/support/ExchangeSimProcess runs it).
 #include <string>
 #include <vector>
 
-#include <sys/types.h>
-
+#include "ExchangeSimProcess.h"
+#include "FrameCodec.h"
 #include "TestCertificates.h"
-
-class SimProcess {
-public:
-    // Starts the binary with --make-certs into a fresh folder, ephemeral
-    // ports and extra; waits for both port lines.
-    explicit SimProcess(const std::vector<std::string>& extra);
-    ~SimProcess();
-    SimProcess(const SimProcess&) = delete;
-    SimProcess& operator=(const SimProcess&) = delete;
-
-    bool Started() const { return restPort > 0 && streamPort > 0; }
-    int RestPort() const { return restPort; }
-    int StreamPort() const { return streamPort; }
-    const std::string& Dir() const { return dir; }
-    // Everything it wrote to stderr so far.
-    std::string Log() const;
-    // Waits up to ms for text to show in the log.
-    bool WaitForLog(const std::string& text, int ms) const;
-    // Sends sig and waits up to ms; the exit status, or -1 on a time-out.
-    int Stop(int sig, int ms);
-
-private:
-    std::string dir;
-    pid_t pid = -1;
-    int restPort = 0;
-    int streamPort = 0;
-};
-
-// Runs the binary with args to the end (at most 10 s); stdout and the exit code.
-int RunSimOnce(const std::vector<std::string>& args, std::string& outputOut);
 
 class TlsClient {
 public:
@@ -77,13 +47,6 @@ struct HttpResponse {
 bool ReadHttpResponse(TlsClient& client, HttpResponse& out, int timeoutMs);
 
 // One WebSocket frame as the client sees it, unmasked if it came masked.
-struct ClientFrame {
-    bool fin = false;
-    int opcode = 0;
-    bool masked = false;
-    int lengthForm = 0;  // 7, 16 or 64: which length field the frame used
-    std::string payload;
-};
-bool ReadFrame(TlsClient& client, ClientFrame& out, int timeoutMs);
+bool ReadFrame(TlsClient& client, WebSocketFrame& out, int timeoutMs);
 // Sends the upgrade for pair with key; returns the response head.
 std::string Upgrade(TlsClient& client, const std::string& pair, const std::string& key);

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <fstream>
 #include <regex>
 #include <set>
 
@@ -39,11 +38,11 @@ std::string Field(const std::string& body, const std::string& name) {
 class RestTest : public ::testing::Test {
 protected:
     void Start(std::vector<std::string> extra) {
-        sim.reset(new SimProcess(extra));
+        sim.reset(new ExchangeSimProcess(extra));
         ASSERT_TRUE(sim->Started()) << sim->Log();
     }
     std::unique_ptr<TlsClient> Connect() {
-        std::unique_ptr<TlsClient> client(new TlsClient(sim->RestPort(), sim->Dir() + "/certs/ca.pem"));
+        std::unique_ptr<TlsClient> client(new TlsClient(sim->RestPort(), sim->CaFile()));
         EXPECT_TRUE(client->Connected());
         return client;
     }
@@ -53,7 +52,7 @@ protected:
         EXPECT_TRUE(ReadHttpResponse(client, response, 10000)) << response.head << sim->Log();
         return response;
     }
-    std::unique_ptr<SimProcess> sim;
+    std::unique_ptr<ExchangeSimProcess> sim;
 };
 
 TEST_F(RestTest, KeptAliveConnectionServesDocumentsAndSeesTheCookieComeBack) {
@@ -206,13 +205,11 @@ TEST_F(RestTest, MixedCaseOversizeAndStallFaults) {
 }
 
 TEST_F(RestTest, ControlFileRepinsPricesAndChangesFaultsOfLaterConnections) {
-    char path[] = "/tmp/exchange-sim-control.XXXXXX";
-    close(mkstemp(path));
-    Start({"--control", path, "--pin", "btc_jpy=1000"});
+    Start({"--pin", "btc_jpy=1000"});
     auto client = Connect();
     EXPECT_EQ("1000.0", Field(Get(*client, "/api/1/ticker/btc_jpy").body, "last"));
 
-    std::ofstream(path) << "# a test's control file\npin btc_jpy=42\nrest close\n";
+    sim->Control("# a test's control file\npin btc_jpy=42\nrest close\n");
     EXPECT_EQ("42.000", Field(Get(*client, "/api/1/ticker/btc_jpy").body, "last")) << "pins apply to the next document";
     EXPECT_EQ("keep-alive", Get(*client, "/api/1/ticker/btc_jpy").Header("Connection"))
         << "faults apply only to later connections";
@@ -220,14 +217,13 @@ TEST_F(RestTest, ControlFileRepinsPricesAndChangesFaultsOfLaterConnections) {
     EXPECT_EQ("close", Get(*later, "/api/1/ticker/btc_jpy").Header("Connection"));
 
     // A broken file keeps what was in force.
-    std::ofstream(path) << "pin btc_jpy=7\nrest no-such-mode\n";
+    sim->Control("pin btc_jpy=7\nrest no-such-mode\n");
     EXPECT_EQ("42.000", Field(Get(*client, "/api/1/ticker/btc_jpy").body, "last"));
     EXPECT_TRUE(sim->WaitForLog("kept the previous settings", 2000));
 
     // Dropping the pin line gives the command line's pin back.
-    std::ofstream(path) << "\n";
+    sim->Control("\n");
     EXPECT_EQ("1000.0", Field(Get(*client, "/api/1/ticker/btc_jpy").body, "last"));
-    unlink(path);
 }
 
 // A plain TCP connection to 127.0.0.1:port, or -1.
@@ -281,10 +277,10 @@ TEST_F(RestTest, TrickleSpreadsTheResponseOverTime) {
 
 TEST(SimProcessTest, TermAndIntEndItPromptlyWithOpenConnections) {
     for (int sig : {SIGTERM, SIGINT}) {
-        SimProcess sim({"--rest-faults", "stall-body=5"});
+        ExchangeSimProcess sim({"--rest-faults", "stall-body=5"});
         ASSERT_TRUE(sim.Started());
-        TlsClient rest(sim.RestPort(), sim.Dir() + "/certs/ca.pem");
-        TlsClient stream(sim.StreamPort(), sim.Dir() + "/certs/ca.pem");
+        TlsClient rest(sim.RestPort(), sim.CaFile());
+        TlsClient stream(sim.StreamPort(), sim.CaFile());
         rest.Write(WorkerRequest("/api/1/ticker/btc_jpy"));
         Upgrade(stream, "btc_jpy", "dGhlIHNhbXBsZSBub25jZQ==");
         ASSERT_TRUE(sim.WaitForLog("stalled after 5 bytes", 5000));
@@ -296,14 +292,14 @@ TEST(SimProcessTest, TermAndIntEndItPromptlyWithOpenConnections) {
 
 TEST(SimProcessTest, CommandLineMistakesAreRefusedAndHelpListsEveryMode) {
     std::string output;
-    EXPECT_EQ(0, RunSimOnce({"--help"}, output));
+    EXPECT_EQ(0, ExchangeSimProcess::RunOnce({"--help"}, output));
     for (const FaultModeInfo& info : kFaultModes)
         EXPECT_NE(std::string::npos, output.find(std::string("\n  ") + info.name + " ")) << info.name;
-    EXPECT_EQ(2, RunSimOnce({"--make-certs", "/tmp/x", "--bogus"}, output));
-    EXPECT_EQ(2, RunSimOnce({"--make-certs", "/tmp/x", "--rest-faults", "fragment"}, output))
+    EXPECT_EQ(2, ExchangeSimProcess::RunOnce({"--make-certs", "/tmp/x", "--bogus"}, output));
+    EXPECT_EQ(2, ExchangeSimProcess::RunOnce({"--make-certs", "/tmp/x", "--rest-faults", "fragment"}, output))
         << "a stream-only mode on the REST listener";
-    EXPECT_EQ(2, RunSimOnce({"--rest-port", "0"}, output)) << "no certificate";
-    EXPECT_EQ(2, RunSimOnce({"--make-certs", "/tmp/x", "--freeze-clock", "yesterday"}, output));
+    EXPECT_EQ(2, ExchangeSimProcess::RunOnce({"--rest-port", "0"}, output)) << "no certificate";
+    EXPECT_EQ(2, ExchangeSimProcess::RunOnce({"--make-certs", "/tmp/x", "--freeze-clock", "yesterday"}, output));
 }
 
 }  // namespace

@@ -23,18 +23,18 @@ protected:
     // Starts the simulator and upgrades one connection for btc_jpy.
     void Open(std::vector<std::string> extra) {
         extra.insert(extra.end(), {"--rate", "20"});
-        sim.reset(new SimProcess(extra));
+        sim.reset(new ExchangeSimProcess(extra));
         ASSERT_TRUE(sim->Started()) << sim->Log();
-        client.reset(new TlsClient(sim->StreamPort(), sim->Dir() + "/certs/ca.pem"));
+        client.reset(new TlsClient(sim->StreamPort(), sim->CaFile()));
         ASSERT_TRUE(client->Connected());
         head = Upgrade(*client, "btc_jpy", kKey);
     }
-    ClientFrame Next() {
-        ClientFrame frame;
+    WebSocketFrame Next() {
+        WebSocketFrame frame;
         EXPECT_TRUE(ReadFrame(*client, frame, 5000)) << sim->Log();
         return frame;
     }
-    std::unique_ptr<SimProcess> sim;
+    std::unique_ptr<ExchangeSimProcess> sim;
     std::unique_ptr<TlsClient> client;
     std::string head;
 };
@@ -51,7 +51,7 @@ TEST_F(StreamTest, UpgradeAndMessagesInOrder) {
         R"re("timestamp":"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{6}",)re"
         R"re("last_price":\{"action":"(ask|bid)","price":1234567\.0\},"currency_pair":"btc_jpy"\}$)re");
     for (unsigned long expected = 1; expected <= 4; expected++) {
-        const ClientFrame frame = Next();
+        const WebSocketFrame frame = Next();
         EXPECT_TRUE(frame.fin);
         EXPECT_EQ(1, frame.opcode);
         EXPECT_FALSE(frame.masked);
@@ -72,9 +72,9 @@ TEST_F(StreamTest, RateSpacesTheMessages) {
 }
 
 TEST_F(StreamTest, BadUpgradesAreRefused) {
-    sim.reset(new SimProcess({}));
+    sim.reset(new ExchangeSimProcess());
     ASSERT_TRUE(sim->Started());
-    const std::string ca = sim->Dir() + "/certs/ca.pem";
+    const std::string ca = sim->CaFile();
     struct Case {
         const char* request;
         const char* why;
@@ -107,7 +107,7 @@ TEST_F(StreamTest, BadUpgradesAreRefused) {
 
 TEST_F(StreamTest, FrameShapesOfEachMode) {
     Open({"--stream-faults", "small"});
-    ClientFrame frame = Next();
+    WebSocketFrame frame = Next();
     EXPECT_EQ(7, frame.lengthForm);
     EXPECT_LT(frame.payload.size(), 126u);
     EXPECT_EQ(1u, Seq(frame.payload));
@@ -137,17 +137,12 @@ TEST_F(StreamTest, FragmentedMessagesWithPingsBetween) {
         std::string message;
         std::vector<int> opcodes;
         for (;;) {
-            const ClientFrame frame = Next();
+            const WebSocketFrame frame = Next();
             opcodes.push_back(frame.opcode);
             if (frame.opcode == 9) {
                 EXPECT_TRUE(frame.fin);
                 // Answer the ping with a masked pong, as a client must.
-                std::string pong = "\x8a";
-                pong += static_cast<char>(0x80 | frame.payload.size());
-                pong += std::string("\x01\x02\x03\x04", 4);
-                for (size_t i = 0; i < frame.payload.size(); i++)
-                    pong += static_cast<char>(frame.payload[i] ^ "\x01\x02\x03\x04"[i % 4]);
-                client->Write(pong);
+                client->Write(MaskedFrame(0x8a, frame.payload));
                 continue;
             }
             message += frame.payload;
@@ -166,7 +161,7 @@ TEST_F(StreamTest, ConnectionEndingModes) {
     Open({"--stream-faults", "close-frame=2"});
     EXPECT_EQ(1u, Seq(Next().payload));
     EXPECT_EQ(2u, Seq(Next().payload));
-    ClientFrame frame = Next();
+    WebSocketFrame frame = Next();
     EXPECT_EQ(8, frame.opcode);
     EXPECT_EQ(std::string("\x03\xe8", 2), frame.payload) << "status 1000";
 

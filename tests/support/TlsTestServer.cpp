@@ -2,20 +2,11 @@
 
 #include <openssl/err.h>
 
-#include <chrono>
+#include "Waiting.h"
 
 namespace {
 
 const int kPollStepMs = 20;
-
-void SleepMs(int milliseconds) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
-}
-
-long long NowMs() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
 
 }  // namespace
 
@@ -54,9 +45,7 @@ void TlsTestServer::Connection::Reset() {
 }
 
 void TlsTestServer::Connection::HoldFor(int milliseconds) {
-    long long end = NowMs() + milliseconds;
-    while (!server.Stopping() && NowMs() < end)
-        SleepMs(kPollStepMs);
+    WaitUntil([&] { return server.Stopping(); }, milliseconds);
 }
 
 void TlsTestServer::Connection::HoldUntilClosed() {

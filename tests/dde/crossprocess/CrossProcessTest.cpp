@@ -4,11 +4,12 @@
 
 #include <algorithm>
 #include <memory>
-#include <random>
 #include <string>
 #include <vector>
 
 #include "ChildProcess.h"
+#include "Hex.h"
+#include "UniqueName.h"
 
 // CDdeServer in one Wine process (dde_test_host) and ddewatch in others,
 // talking through Wine's DDEML between processes.
@@ -29,16 +30,8 @@ const DWORD kStartMs = 30000;
 const DWORD kReplyMs = 10000;
 
 std::string ServiceName() {
-    static const std::string name = "VornCross" + std::to_string(std::random_device()() % 1000000);
+    static const std::string name = UniqueName("VornCross");
     return name;
-}
-
-std::string Hex(const std::string& bytes) {
-    static const char kDigits[] = "0123456789abcdef";
-    std::string text;
-    for (unsigned char c : bytes)
-        text += std::string{kDigits[c >> 4], kDigits[c & 15]};
-    return text;
 }
 
 std::string HexText(const char* text) {

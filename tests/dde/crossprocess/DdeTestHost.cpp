@@ -17,6 +17,7 @@
 
 #include "AppMessages.h"
 #include "CDdeServer.h"
+#include "Hex.h"
 
 namespace {
 
@@ -40,14 +41,6 @@ std::vector<std::string> SplitTabs(const std::string& line, size_t count) {
         if (tab == std::string::npos) return fields;
         start = tab + 1;
     }
-}
-
-std::string Hex(const std::string& bytes) {
-    static const char kDigits[] = "0123456789abcdef";
-    std::string text;
-    for (unsigned char c : bytes)
-        text += std::string{kDigits[c >> 4], kDigits[c & 15]};
-    return text;
 }
 
 HDDEDATA CALLBACK HelperCallback(UINT, UINT, HCONV, HSZ, HSZ, HDDEDATA, ULONG_PTR, ULONG_PTR) {

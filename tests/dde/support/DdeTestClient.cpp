@@ -14,14 +14,6 @@ std::vector<DdeTestClient*> g_clients;
 
 }  // namespace
 
-void PumpMessages() {
-    MSG msg;
-    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-        TranslateMessage(&msg);
-        DispatchMessageA(&msg);
-    }
-}
-
 DdeTestClient::DdeTestClient() : instanceId(0) {
     DdeInitializeA(&instanceId, Callback, APPCMD_CLIENTONLY, 0);
     g_clients.push_back(this);

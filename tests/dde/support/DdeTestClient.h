@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "MessagePump.h"
+
 // A DDE client for tests, on the ordinary DDEML client calls, so that the same
 // test drives the in-process stand-in and Windows' own DDEML. It keeps every
 // string handle it made until it goes: Wine loses data of two links on the
@@ -48,17 +50,3 @@ private:
     std::vector<HCONV> endedByServer;
     std::map<std::pair<HCONV, HSZ>, std::vector<std::string>> deliveries;
 };
-
-// Takes and dispatches the thread's waiting messages.
-void PumpMessages();
-// Takes messages until `done` or the time is up; true when `done`.
-template <typename Predicate>
-bool PumpUntil(Predicate done, DWORD timeoutMs) {
-    DWORD start = GetTickCount();
-    for (;;) {
-        PumpMessages();
-        if (done()) return true;
-        if (GetTickCount() - start >= timeoutMs) return false;
-        Sleep(1);
-    }
-}

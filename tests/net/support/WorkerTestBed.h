@@ -6,9 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "ItemValueWindow.h"
+#include "FrameCodec.h"
+#include "RecordingWindow.h"
 #include "TempWorkingDirectory.h"
-#include "TestCertificates.h"
+#include "TickCount.h"
 #include "TlsTestServer.h"
 
 class CThread;
@@ -26,9 +27,8 @@ public:
         int tmout_ms = 2000;
     };
 
-    // Makes the root once per process and points SSL_CERT_FILE at it.
-    static void TrustTestRoot();
-
+    // A server for "localhost" with a certificate of the test root, which
+    // the process trusts from the first call until it exits.
     std::unique_ptr<TlsTestServer> Serve(TlsTestServer::Handler handler,
                                          TlsTestServer::Options options = TlsTestServer::Options());
 
@@ -42,11 +42,11 @@ public:
     static int StopAndWait(CThread& worker, DWORD limitMs);
 
     // The values of the published records, in order.
-    static std::vector<std::string> ValuesOf(const std::vector<ItemValueWindow::Value>& values);
+    static std::vector<std::string> ValuesOf(const std::vector<RecordingWindow::Event>& values);
 
     Settings settings;
     int timeAdjustMin = 540;
-    ItemValueWindow window;
+    RecordingWindow window;
     TempWorkingDirectory directory;
 };
 
@@ -70,11 +70,6 @@ std::string ReadRequest(TlsTestServer::Connection& connection, int timeoutMs = 5
 // "HTTP/1.0 200 OK" with Content-Length and the given extra header lines.
 std::string HttpResponse(const std::string& body, const std::string& headers = "Connection: keep-alive\r\n");
 
-// A frame as a server sends it: FIN and opcode in the first byte, then the
-// shortest length form unless lengthBytes asks for 2 (16-bit) or 8 (64-bit).
-std::string ServerFrame(int finAndOpcode, const std::string& payload, int lengthBytes = 0);
-
-// Reads one masked client frame; false when none came or it was not masked.
+// Reads one client frame, which must be masked; false when none came or it
+// was not masked.
 bool ReadClientFrame(TlsTestServer::Connection& connection, int* opcode, std::string* payload, int timeoutMs = 3000);
-
-DWORD Since(DWORD start);

@@ -1,19 +1,21 @@
-#include <windows.h>
-
 #include "ScratchFolder.h"
 
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <sstream>
+
+#include "UniqueName.h"
 
 namespace fs = std::filesystem;
 
-ScratchFolder::ScratchFolder() {
-    std::random_device random;
-    fs::path dir = fs::temp_directory_path() / ("vorn-config-" + std::to_string(random()));
-    fs::create_directories(dir);
-    path = dir.string();
+ScratchFolder::ScratchFolder(const std::string& stem) {
+    fs::path parent = fs::temp_directory_path();
+    fs::path folder;
+    // Another run may have taken the name: false means it exists already.
+    do {
+        folder = parent / UniqueName(stem);
+    } while (!fs::create_directory(folder));
+    path = folder.string();
 }
 
 ScratchFolder::~ScratchFolder() {

@@ -5,11 +5,11 @@
 #include <map>
 
 #include "AppMessages.h"
-#include "DdeTestClient.h"
+#include "MessagePump.h"
 
 namespace {
 
-const char kClassName[] = "VornDdeRecordingWindow";
+const char kClassName[] = "VornRecordingWindow";
 std::map<HWND, RecordingWindow*> g_windows;
 RecordingWindow* g_creating = nullptr;
 
@@ -27,6 +27,9 @@ RecordingWindow::RecordingWindow() : window(nullptr) {
 }
 
 RecordingWindow::~RecordingWindow() {
+    MSG msg;
+    while (PeekMessageA(&msg, window, 0, 0, PM_REMOVE))
+        DispatchMessageA(&msg);
     g_windows.erase(window);
     DestroyWindow(window);
 }
@@ -38,6 +41,11 @@ std::vector<RecordingWindow::Event> RecordingWindow::Take() {
     return taken;
 }
 
+std::vector<RecordingWindow::Event> RecordingWindow::WaitFor(size_t count, DWORD timeoutMs) {
+    PumpUntil([&] { return events.size() >= count; }, timeoutMs);
+    return Take();
+}
+
 LRESULT CALLBACK RecordingWindow::WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     auto it = g_windows.find(window);
     RecordingWindow* self = it != g_windows.end() ? it->second : g_creating;
@@ -47,20 +55,26 @@ LRESULT CALLBACK RecordingWindow::WindowProc(HWND window, UINT message, WPARAM w
 
 LRESULT RecordingWindow::OnMessage(HWND target, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == WM_APP_CONNECTED) {
-        events.push_back({message, *reinterpret_cast<const std::string*>(wParam), ""});
+        events.emplace_back(message, *reinterpret_cast<const std::string*>(wParam), "");
         return connectReply;
     }
     if (message == WM_APP_DISCONNECTED) {
-        events.push_back({message, *reinterpret_cast<const std::string*>(wParam), ""});
+        events.emplace_back(message, *reinterpret_cast<const std::string*>(wParam), "");
         return 1;
     }
     if (message == WM_APP_ADVISE_START) {
         std::string* topic = reinterpret_cast<std::string*>(wParam);
         std::string* item = reinterpret_cast<std::string*>(lParam);
-        events.push_back({message, *topic, *item});
+        events.emplace_back(message, *topic, *item);
         if (onAdviseStart) onAdviseStart(*topic, *item);
         delete topic;
         delete item;
+        return 0;
+    }
+    if (message == WM_APP_ITEM_VALUE) {
+        CItemValue* record = reinterpret_cast<CItemValue*>(wParam);
+        events.emplace_back(message, record->topic, record->item, record->value);
+        delete record;
         return 0;
     }
     return DefWindowProcA(target, message, wParam, lParam);
