@@ -31,7 +31,8 @@ bool StopInSlotOrder(Worker* table, int count) {
 
 }  // namespace
 
-CServerApp::CServerApp() : realtimeCount(0), publicCount(0), lastConnectTick(GetTickCount()), hwnd(nullptr) {
+CServerApp::CServerApp()
+    : realtimeCount(0), publicCount(0), tickCount(GetTickCount), lastConnectTick(GetTickCount()), hwnd(nullptr) {
     g_app = this;
 }
 
@@ -87,7 +88,7 @@ void CServerApp::WaitForWorkers() {
 LRESULT CServerApp::OnItemValue(CItemValue* value) {
     std::unique_ptr<CItemValue> owned(value);
     // Unsigned 32-bit arithmetic, so the test holds across the counter's wrap.
-    if ((DWORD)(GetTickCount() - lastConnectTick) < kConnectQuietMs) return 0;
+    if ((DWORD)(tickCount() - lastConnectTick) < kConnectQuietMs) return 0;
     if (!owned) return 0;
     for (const std::string& item : advisedItems) {
         if (item != owned->item) continue;
@@ -100,7 +101,7 @@ LRESULT CServerApp::OnItemValue(CItemValue* value) {
 }
 
 LRESULT CServerApp::OnConnected(const std::string*) {
-    lastConnectTick = GetTickCount();
+    lastConnectTick = tickCount();
     return 1;
 }
 

@@ -49,6 +49,8 @@ public:
     int publicCount;
     // Every item name ever linked, on any topic, in order of first arrival.
     std::vector<std::string> advisedItems;
+    // The quiet time's clock: GetTickCount, unless a test holds it.
+    DWORD(WINAPI* tickCount)();
     DWORD lastConnectTick;
     CIni ini;
     CTaskTray taskTray;
