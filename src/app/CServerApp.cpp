@@ -32,7 +32,12 @@ bool StopInSlotOrder(Worker* table, int count) {
 }  // namespace
 
 CServerApp::CServerApp()
-    : realtimeCount(0), publicCount(0), tickCount(GetTickCount), lastConnectTick(GetTickCount()), hwnd(nullptr) {
+    : realtimeCount(0),
+      publicCount(0),
+      tickCount(GetTickCount),
+      sleep(Sleep),
+      lastConnectTick(GetTickCount()),
+      hwnd(nullptr) {
     g_app = this;
 }
 
@@ -81,7 +86,7 @@ void CServerApp::WaitForWorkers() {
         bool realtimeDone = StopInSlotOrder(realtimeWorkers, realtimeCount);
         bool publicDone = StopInSlotOrder(publicWorkers, publicCount);
         if (realtimeDone && publicDone) return;
-        Sleep(kWaitPassMs);
+        sleep(kWaitPassMs);
     }
 }
 

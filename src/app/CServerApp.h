@@ -49,8 +49,11 @@ public:
     int publicCount;
     // Every item name ever linked, on any topic, in order of first arrival.
     std::vector<std::string> advisedItems;
-    // The quiet time's clock: GetTickCount, unless a test holds it.
+    // The quiet time's clock and the shutdown wait's pause between passes:
+    // GetTickCount and Sleep, unless a test holds the clock or counts the
+    // passes.
     DWORD(WINAPI* tickCount)();
+    void(WINAPI* sleep)(DWORD milliseconds);
     DWORD lastConnectTick;
     CIni ini;
     CTaskTray taskTray;

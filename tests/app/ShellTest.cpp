@@ -1,10 +1,12 @@
 // Start-up, the tray icon and its menu, and the ways the server ends.
 #include <shellapi.h>
 
+#include <atomic>
 #include <cwchar>
 #include <thread>
 
 #include "ServerAppFixture.h"
+#include "Waiting.h"
 #include "resource.h"
 
 namespace {
@@ -13,6 +15,13 @@ std::string TipOf(HWND window) {
     char tip[256] = {};
     if (!VornFindTrayIcon(window, 0, tip, sizeof(tip))) return "(no icon)";
     return tip;
+}
+
+// Stands in for the shutdown wait's pause, so that a test can count passes.
+std::atomic<int> g_waitPasses{0};
+void WINAPI CountWaitPass(DWORD) {
+    ++g_waitPasses;
+    Sleep(1);
 }
 
 // The ways a run ends, with the application object not started yet.
@@ -113,6 +122,7 @@ TEST_F(StartUpTest, PostedExitCommandEndsTheLoopAndTheWaitEndsTheStartedWorkers)
 TEST_F(ServerAppTest, ShutdownAsksEachSlotOnlyAfterTheSlotsBeforeItHaveEnded) {
     app->realtimeCount = 3;
     app->publicCount = 2;
+    app->sleep = CountWaitPass;
     std::thread wait([this] { app->WaitForWorkers(); });
     auto running = [this] {
         std::string flags;
@@ -123,15 +133,20 @@ TEST_F(ServerAppTest, ShutdownAsksEachSlotOnlyAfterTheSlotsBeforeItHaveEnded) {
             flags += app->publicWorkers[slot].running ? 'R' : '-';
         return flags;
     };
-    Sleep(200);
-    EXPECT_EQ("-RR -R", running());
+    // Each state must come, then hold while the wait takes a few more passes:
+    // a slot asked too early shows there.
+    auto settledFlags = [&](const std::string& expected) {
+        WaitUntil([&] { return running() == expected; }, kWaitMs);
+        int passes = g_waitPasses;
+        WaitUntil([&] { return g_waitPasses >= passes + 3; }, kWaitMs);
+        return running();
+    };
+    EXPECT_EQ("-RR -R", settledFlags("-RR -R"));
     app->realtimeWorkers[0].alive = false;
-    Sleep(200);
-    EXPECT_EQ("--R -R", running());
+    EXPECT_EQ("--R -R", settledFlags("--R -R"));
     app->publicWorkers[0].alive = false;
     app->realtimeWorkers[1].alive = false;
-    Sleep(200);
-    EXPECT_EQ("--- --", running());
+    EXPECT_EQ("--- --", settledFlags("--- --"));
     app->realtimeWorkers[2].alive = false;
     app->publicWorkers[1].alive = false;
     wait.join();
