@@ -25,18 +25,21 @@ bool WaitUntilEnded(CThread& worker, DWORD limitMs = 5000) {
 }
 
 // A body that idles until stopped, the way the workers' loops do, and says
-// when it has left its loop.
+// when it has left its loop. While held, it stays in its last steps after
+// the loop, for as long as the test wants.
 class LoopingWorker : public CThread {
 public:
     void ThreadMain() override {
         ran = true;
         while (running)
             Sleep(10);
-        Sleep(50);  // the last steps before the thread ends take a while
+        while (held)
+            Sleep(1);
         leftLoop = true;
         alive = false;
     }
     std::atomic<bool> ran{false};
+    std::atomic<bool> held{false};
     std::atomic<bool> leftLoop{false};
 };
 
@@ -115,22 +118,26 @@ TEST(CThread, StartCopiesTheConfigurationAndRunsTheBody) {
     EXPECT_TRUE(WaitUntilEnded(worker));
 }
 
+// The body cannot end while the test holds it, so a Stop that waited for it
+// would never return.
 TEST(CThread, StopDoesNotWaitAndAliveClearsOnlyAfterTheLoopEnds) {
     LoopingWorker worker;
+    worker.held = true;
     ASSERT_NE(CThread::kNoThread, StartWithSettings(worker, "btc_jpy.r"));
-    Sleep(100);
-    EXPECT_TRUE(worker.alive) << "the body is still looping";
+    EXPECT_TRUE(WaitUntil([&] { return worker.ran.load(); }, 10000));
 
-    DWORD before = GetTickCount();
-    worker.Stop();
-    DWORD stopTook = GetTickCount() - before;
+    std::atomic<bool> stopReturned{false};
+    std::thread asker([&] {
+        worker.Stop();
+        stopReturned = true;
+    });
+    EXPECT_TRUE(WaitUntil([&] { return stopReturned.load(); }, 10000)) << "Stop must only ask";
     EXPECT_FALSE(worker.running);
-    EXPECT_LT(stopTook, 40u) << "Stop must only ask, the body needs at least 50 ms to end";
+    EXPECT_TRUE(worker.alive) << "alive cleared before the body had ended";
 
-    while (worker.alive) {
-        ASSERT_LT(GetTickCount() - before, 5000u);
-        Sleep(1);
-    }
+    worker.held = false;
+    asker.join();
+    EXPECT_TRUE(WaitUntilEnded(worker));
     EXPECT_TRUE(worker.leftLoop) << "alive cleared before the body had ended";
 }
 
