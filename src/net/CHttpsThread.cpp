@@ -67,6 +67,7 @@ CHttpsThread::CHttpsThread()
       sslCtx(nullptr),
       serverHost{},
       serverPort(0),
+      tickCount(GetTickCount),
       verifyFailing(false) {
     start_socket_library();
 }
@@ -249,9 +250,9 @@ void CHttpsThread::WaitSeconds(int seconds) {
     if (seconds <= 0 || !running) return;
     // The signed elapsed time of the tick counter reaches about 24 days.
     int limitMs = seconds > 2000000 ? 2000000000 : seconds * 1000;
-    DWORD start = GetTickCount();
+    DWORD start = tickCount();
     for (;;) {
-        int left = TimeLeft(start, limitMs);
+        int left = limitMs - (int)(tickCount() - start);
         if (left <= 0) return;
         Sleep((DWORD)std::min(left, kWaitStepMs));
         if (!running) return;

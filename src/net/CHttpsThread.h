@@ -90,6 +90,12 @@ public:
     char serverHost[kHostSize];
     int serverPort;
 
+    // The clock of WaitSeconds, the wait between cycles: GetTickCount unless
+    // a test holds it to step the worker from one cycle to the next. The
+    // time-outs of connections keep the system's clock, as their waits
+    // happen in select and poll.
+    DWORD(WINAPI* tickCount)();
+
 private:
     int ConnectTimeoutMs() const;
     bool ConnectTcp(const sockaddr_in& address, DWORD start, int limitMs);

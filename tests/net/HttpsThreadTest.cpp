@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "CHttpsThread.h"
+#include "HeldClock.h"
 #include "SystemRoots.h"
 #include "ScopedTrustRoots.h"
 #include "TempWorkingDirectory.h"
@@ -441,38 +443,56 @@ TEST(SystemRoots, WindowsRootStoreIsAdded) {
 #endif
 
 // --- WaitSeconds -------------------------------------------------------------
+// These hold the worker's clock: the wait's time passes only when the test
+// moves it, and the clock's reads show the wait going round its steps.
 
-TEST(CHttpsThreadWait, WaitSecondsEndsSoonAfterStop) {
+TEST(CHttpsThreadWait, WaitSecondsEndsAtTheNextStepAfterStop) {
     CHttpsThread worker;
-    DWORD stoppedAt = 0;
-    std::thread stopper([&] {
-        Sleep(300);
-        stoppedAt = GetTickCount();
-        worker.Stop();
+    worker.tickCount = HeldClock::Read;  // the five seconds never pass
+    std::atomic<bool> returned{false};
+    std::thread waiter([&] {
+        worker.WaitSeconds(5);
+        returned = true;
     });
-    DWORD start = GetTickCount();
-    worker.WaitSeconds(5);
-    DWORD end = GetTickCount();
-    stopper.join();
-    EXPECT_LT(end - start, 5000u);
-    EXPECT_LT(end - stoppedAt, 500u) << "a stop is seen at the next 100 ms step";
+    EXPECT_TRUE(HeldClock::AwaitReads(2)) << "the wait never looked at its clock";
+    int readsAtStop = HeldClock::Reads();
+    worker.Stop();
+    EXPECT_TRUE(WaitUntil([&] { return returned.load(); }, 10000)) << "the stop was not seen";
+    EXPECT_LE(HeldClock::Reads() - readsAtStop, 1) << "the stop is seen at the end of the step under way";
+    HeldClock::Advance(5000);  // ends a wait that missed the stop
+    waiter.join();
 }
 
+// A wait that began would read its clock; none of these may begin one.
 TEST(CHttpsThreadWait, WaitSecondsReturnsAtOnceWhenThereIsNothingToWaitFor) {
     CHttpsThread worker;
-    DWORD start = GetTickCount();
+    worker.tickCount = HeldClock::Read;
+    int reads = HeldClock::Reads();
     worker.WaitSeconds(0);
     worker.WaitSeconds(-3);
     worker.Stop();
     worker.WaitSeconds(5);
-    EXPECT_LT(GetTickCount() - start, 100u);
+    EXPECT_EQ(reads, HeldClock::Reads());
 }
 
 TEST(CHttpsThreadWait, WaitSecondsWaitsTheWholeTime) {
-    CHttpsThread worker;
-    DWORD start = GetTickCount();
-    worker.WaitSeconds(1);
-    DWORD took = GetTickCount() - start;
-    EXPECT_GE(took + kTickSlack, 1000u);
-    EXPECT_LT(took, 2500u);
+    // From an ordinary count, and from one that wraps during the wait.
+    for (DWORD startedAt : {100000u, 0xFFFFFFFFu - 300}) {
+        CHttpsThread worker;
+        worker.tickCount = HeldClock::Read;
+        HeldClock::Set(startedAt);
+        std::atomic<bool> returned{false};
+        std::thread waiter([&] {
+            worker.WaitSeconds(1);
+            returned = true;
+        });
+        EXPECT_TRUE(HeldClock::AwaitReads(3)) << startedAt;
+        HeldClock::Advance(999);
+        HeldClock::AwaitReads(3);
+        EXPECT_FALSE(returned) << startedAt;
+        HeldClock::Advance(1);
+        EXPECT_TRUE(WaitUntil([&] { return returned.load(); }, 10000)) << startedAt;
+        worker.Stop();  // ends a wait that missed its time
+        waiter.join();
+    }
 }
