@@ -3,6 +3,7 @@
 #include "WorkerTestBed.h"
 
 #include "CThread.h"
+#include "HeldClock.h"
 #include "TrustedTestAuthority.h"
 #include "Waiting.h"
 
@@ -68,5 +69,25 @@ bool ReadClientFrame(TlsTestServer::Connection& connection, int* opcode, std::st
     if (!ReadFrame(source, &frame) || !frame.masked) return false;
     *opcode = frame.opcode;
     *payload = frame.payload;
+    return true;
+}
+
+bool NextConnectionAfter(const TlsTestServer& server, DWORD intervalMs, std::string* whyOut) {
+    int seen = server.Accepted();
+    if (!HeldClock::AwaitReads(3)) {
+        *whyOut = "the worker does not wait on its clock";
+        return false;
+    }
+    HeldClock::Advance(intervalMs - 1);
+    HeldClock::AwaitReads(3);
+    if (server.Accepted() != seen) {
+        *whyOut = "connected again before the interval was up";
+        return false;
+    }
+    HeldClock::Advance(1);
+    if (!WaitUntil([&] { return server.Accepted() > seen; }, 10000)) {
+        *whyOut = "did not connect again once the interval was up";
+        return false;
+    }
     return true;
 }

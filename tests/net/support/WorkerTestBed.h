@@ -73,3 +73,9 @@ std::string HttpResponse(const std::string& body, const std::string& headers = "
 // Reads one client frame, which must be masked; false when none came or it
 // was not masked.
 bool ReadClientFrame(TlsTestServer::Connection& connection, int* opcode, std::string* payload, int timeoutMs = 3000);
+
+// For a worker whose clock is HeldClock and whose first connection server
+// has just accepted: true when the next connection waits until intervalMs
+// have passed on that clock, not a millisecond less however many steps the
+// worker's wait takes, and then comes; otherwise false with the reason.
+bool NextConnectionAfter(const TlsTestServer& server, DWORD intervalMs, std::string* whyOut);
