@@ -95,6 +95,22 @@ wait_value() {
     done
     return 1
 }
+# True when every connection that the simulator's $1 listener (rest or
+# stream) accepted has closed again.
+all_closed() {
+    local log=$E2E_WORK/sim.log
+    [ "$(grep -c " $1: connection from " "$log")" -eq "$(grep -c " $1: closed\$" "$log")" ]
+}
+# Runs "$@" every half second until it succeeds or $1 seconds have passed.
+wait_until() {
+    local seconds=$1 i
+    shift
+    for i in $(seq 1 $((seconds * 2))); do
+        "$@" && return 0
+        sleep 0.5
+    done
+    return 1
+}
 wait_watch() {
     local pid
     pid=$(eval echo "\$watch_pid_$1")
@@ -201,18 +217,18 @@ case_pause() {
     values rfirst | grep -qx '1234567.0' || fail "no streamed value before the pause: $(values rfirst | tr '\n' ' ')"
 
     # The clients' conversations ended: both workers drop their connections
-    # and send nothing more, however long the server runs on.
-    sleep 2
+    # (the REST worker after its 5 s interval, once Wine has delivered the
+    # disconnect) and send nothing more, however long the server runs on.
+    wait_until 40 all_closed rest || fail "a REST connection stayed open while paused"
+    wait_until 40 all_closed stream || fail "the stream connection stayed open while paused"
     local log=$E2E_WORK/sim.log before after
     before=$(grep -c 'rest: GET /api/1/ticker/btc_jpy' "$log" || true)
     sleep 12
     after=$(grep -c 'rest: GET /api/1/ticker/btc_jpy' "$log" || true)
     [ "$after" -eq "$before" ] || fail "requests went on while paused ($before, then $after)"
     [ "$(grep -c 'stream: upgraded' "$log")" -eq 1 ] || fail "the stream was opened again while paused"
-    [ "$(grep -c 'rest: connection from' "$log")" -eq "$(grep -c 'rest: closed' "$log")" ] ||
-        fail "a REST connection stayed open while paused"
-    [ "$(grep -c 'stream: connection from' "$log")" -eq "$(grep -c 'stream: closed' "$log")" ] ||
-        fail "the stream connection stayed open while paused"
+    all_closed rest || fail "a REST connection was opened again while paused"
+    all_closed stream || fail "the stream connection was opened again while paused"
     pass "both workers drop their connections and idle while no client is linked"
 
     # New links on the same topics wake them: fresh values, not only "-".
