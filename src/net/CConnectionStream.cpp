@@ -11,15 +11,33 @@ const int kWriteStepMs = 100;
 }  // namespace
 
 CConnectionStream::CConnectionStream(CHttpsThread& connection)
-    : connection(connection), start(GetTickCount()), limitMs(0), ended(false) {}
+    : connection(connection), start(GetTickCount()), limitMs(0), limitAfterFirstByteMs(0), ended(false) {}
 
 void CConnectionStream::StartClock(int limit) {
     start = GetTickCount();
     limitMs = limit;
+    limitAfterFirstByteMs = 0;
+}
+
+void CConnectionStream::StartClockAtFirstByte(int gapMs, int limit) {
+    StartClock(gapMs);
+    limitAfterFirstByteMs = limit;
 }
 
 int CConnectionStream::TimeLeft() const {
     return limitMs - (int)(GetTickCount() - start);
+}
+
+int CConnectionStream::Read(char* buffer, int count) {
+    if (limitAfterFirstByteMs <= 0 || count <= 0) return ReadWithinBudget(buffer, count);
+    int got = ReadWithinBudget(buffer, 1);
+    if (got != 1) return got;
+    // A stop asked for in the quiet time is not to wait for a whole message
+    // as well: the read returns short, as for a message cut off.
+    if (!connection.running) return got;
+    StartClock(limitAfterFirstByteMs);
+    int rest = ReadWithinBudget(buffer + 1, count - 1);
+    return rest < 0 ? -1 : 1 + rest;
 }
 
 // Receive waits timeoutMs from its own call; lending it what is left of the
@@ -27,7 +45,7 @@ int CConnectionStream::TimeLeft() const {
 // early only with all bytes or when the peer has closed (a close notify, or
 // the bare end of the TCP stream), so a short read with time left means
 // the latter.
-int CConnectionStream::Read(char* buffer, int count) {
+int CConnectionStream::ReadWithinBudget(char* buffer, int count) {
     int left = TimeLeft();
     if (left <= 0 || count <= 0) return 0;
     int configured = connection.timeoutMs;

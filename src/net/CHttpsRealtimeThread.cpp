@@ -115,8 +115,9 @@ void CHttpsRealtimeThread::Stream(char* buffer) {
     if (!Handshake(buffer)) return;
     CConnectionStream stream(*this);
     while (running) {
-        // A stream quiet for longer than the time-out is taken as dead.
-        stream.StartClock(timeoutMs);
+        // A stream quiet for longer than the time-out is taken as dead, and
+        // so is one that takes longer than that to deliver a message.
+        stream.StartClockAtFirstByte(timeoutMs, timeoutMs);
         int length = 0;
         if (CWebSocketReader::ReadMessage(stream, buffer, kMessageSize, &length) != CWebSocketReader::kMessage) return;
         if (paused || !running) return;

@@ -13,6 +13,7 @@
 #include "CHttpsRealtimeThread.h"
 #include "HeldClock.h"
 #include "support/WorkerTestBed.h"
+#include "Waiting.h"
 
 // The streaming worker against scripted TLS servers on loopback.
 
@@ -259,6 +260,49 @@ TEST_F(RealtimeThreadTest, QuietStreamIsReopenedAfterTheTimeout) {
     auto values = WorkerTestBed::ValuesOf(bed.window.WaitFor(2, 6000));
     EXPECT_EQ((std::vector<std::string>{"1", "2"}), values);
     EXPECT_GE(Since(start) + 100, 2000u) << "one time-out and one interval apart";
+}
+
+// The quiet time before a message and the reading of the message are
+// bounded each by the time-out on its own: a message whose first byte comes
+// late in the quiet time still has the whole time-out to arrive.
+TEST_F(RealtimeThreadTest, MessageBegunLateInTheQuietTimeHasTheWholeTimeoutToArrive) {
+    std::atomic<int> connections{0};
+    auto server = bed.Serve([&](Connection& c) {
+        if (++connections > 1 || !Accept(c)) return c.HoldUntilClosed();
+        c.Write(ServerFrame(0x81, Message(1)));
+        std::string late = ServerFrame(0x81, Message(2));
+        c.HoldFor(1200);
+        c.Write(late.substr(0, 1));
+        c.HoldFor(1200);
+        c.Write(late.substr(1));
+        c.HoldUntilClosed();
+    });
+    bed.settings.tmout_ms = 2000;
+    WorkerStopper stopper(worker);
+    StartOn(*server);
+    EXPECT_EQ((std::vector<std::string>{"1", "2"}), WorkerTestBed::ValuesOf(bed.window.WaitFor(2, 8000)));
+    EXPECT_EQ(1, connections.load()) << "the connection stands through the late message";
+}
+
+// A stop asked for in the quiet time takes at most the time-out, even when
+// a message begins before the quiet time is up.
+TEST_F(RealtimeThreadTest, StopInTheQuietTimeIsNotHeldByAMessageBegunAfterIt) {
+    std::atomic<long long> stoppedAt{0};
+    auto server = bed.Serve([&](Connection& c) {
+        if (!Accept(c)) return;
+        c.Write(ServerFrame(0x81, Message(1)));
+        c.HoldFor(300);
+        worker.Stop();
+        stoppedAt = NowMs();
+        c.HoldFor(1000);
+        c.Write(ServerFrame(0x81, Message(2)).substr(0, 1));
+        c.HoldUntilClosed();
+    });
+    bed.settings.tmout_ms = 2000;
+    WorkerStopper stopper(worker);
+    StartOn(*server);
+    ASSERT_TRUE(WaitUntil([&] { return stoppedAt != 0 && !worker.alive; }, 10000));
+    EXPECT_LT(SinceMs(stoppedAt), 2000);
 }
 
 TEST_F(RealtimeThreadTest, FailedConnectsAreSpacedByTheInterval) {
