@@ -61,8 +61,6 @@ void CHttpsPublicThread::ThreadMain() {
         cookie[0] = '\0';
         WaitSeconds(pollingInterval);
     }
-    response.reset();
-    alive = false;
 }
 
 void CHttpsPublicThread::Poll(char* response) {

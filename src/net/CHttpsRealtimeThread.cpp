@@ -90,8 +90,6 @@ void CHttpsRealtimeThread::ThreadMain() {
         Disconnect();
         WaitSeconds(pollingInterval);
     }
-    buffer.reset();
-    alive = false;
 }
 
 // The response is read byte by byte so that no frame byte that follows it

@@ -96,9 +96,10 @@ bool CThread::CopyItem(size_t index, std::string* itemOut) {
 
 void CThread::ThreadMain() {}
 
-// alive is cleared here as well as at the end of each ThreadMain, so that a
-// body that returns without clearing it cannot leave the shutdown waiting.
-// Nothing may touch the worker after that store: the owner may destroy it.
+// alive is cleared here and nowhere else on the worker's thread: the owner
+// may destroy the worker as soon as it reads false, so that store must be
+// the thread's last touch of the object, after ThreadMain and everything
+// it owns are done. A body that cleared it too would race its own return.
 void CThread::ThreadEntry(void* worker) {
     CThread* self = static_cast<CThread*>(worker);
     if (self->running) self->ThreadMain();

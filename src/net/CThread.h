@@ -50,7 +50,8 @@ public:
     // a time, so an item appended meanwhile is seen in the same pass.
     bool CopyItem(size_t index, std::string* itemOut);
 
-    // The thread's body; this base version returns at once.
+    // The thread's body; this base version returns at once. Bodies leave
+    // alive alone: the thread clears it once the body has returned.
     virtual void ThreadMain();
 
     static constexpr uintptr_t kNoThread = (uintptr_t)-1;
