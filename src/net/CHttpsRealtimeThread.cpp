@@ -2,10 +2,10 @@
 
 #include <wincrypt.h>
 
+#include <openssl/rand.h>
+
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <memory>
 #include <string>
 
@@ -30,20 +30,14 @@ void Append(char* buffer, size_t size, const char* format, const char* argument)
     if (used + 1 < size) snprintf(buffer + used, size - used, format, argument);
 }
 
-// Sec-WebSocket-Key: 16 bytes, Base64 (RFC 6455 4.1). Ours are 16
-// hexadecimal characters; the encoder ends its text with CR LF.
+// RFC 6455 4.1: the key is a nonce of 16 random bytes, fresh for each
+// connection, in Base64 (24 characters). The encoder ends its text with
+// CR LF.
 bool MakeKey(char* keyText) {
-    srand((unsigned)time(nullptr));
-    unsigned r1 = rand() & 0x7FFF;
-    unsigned r2 = rand() & 0x7FFF;
-    unsigned r3 = rand() & 0x7FFF;
-    unsigned r4 = rand() & 0x7FFF;
-    char nonce[17];
-    snprintf(nonce, sizeof(nonce), "%04x%04x%04x%04x", r4, r3, r2, r1);
-    DWORD size = 0;
-    if (!CryptBinaryToStringA((const BYTE*)nonce, 16, CRYPT_STRING_BASE64, nullptr, &size)) return false;
-    size = kKeyTextSize;
-    return CryptBinaryToStringA((const BYTE*)nonce, 16, CRYPT_STRING_BASE64, keyText, &size) != FALSE;
+    BYTE nonce[16];
+    if (RAND_bytes(nonce, sizeof(nonce)) != 1) return false;
+    DWORD size = kKeyTextSize;
+    return CryptBinaryToStringA(nonce, sizeof(nonce), CRYPT_STRING_BASE64, keyText, &size) != FALSE;
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstring>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -86,7 +87,6 @@ TEST(RealtimeThreadRequest, ExactHandshakeText) {
     EXPECT_EQ("\r\n\r\n", key.substr(24));
     std::string nonce = DecodeBase64(key.substr(0, 24));
     ASSERT_EQ(16u, nonce.size()) << "RFC 6455 asks for a 16-byte nonce";
-    EXPECT_EQ(std::string::npos, nonce.find_first_not_of("0123456789abcdef")) << nonce;
 }
 
 TEST(RealtimeThreadRequest, PairIsTheTextBeforeTheFirstDot) {
@@ -97,6 +97,29 @@ TEST(RealtimeThreadRequest, PairIsTheTextBeforeTheFirstDot) {
     worker.MakeRequest(buffer);
     EXPECT_EQ(
         0u, std::string(buffer).find("GET /stream?currency_pair=eth_btc HTTP/1.1\r\nHost: stream.example.jp:8888\r\n"));
+}
+
+// RFC 6455 4.1: every connection sends a fresh nonce of 16 random bytes.
+// Requests made within one second must not repeat a key, and the bytes must
+// range over all values, not over the characters of a text.
+TEST(RealtimeThreadRequest, EveryKeyIsAFreshSixteenByteNonce) {
+    const int kRequests = 200;
+    CHttpsRealtimeThread worker;
+    worker.SetTopic("btc_jpy.r");
+    std::set<std::string> nonces;
+    std::set<char> byteValues;
+    for (int i = 0; i < kRequests; ++i) {
+        char buffer[CHttpsThread::kRequestSize] = {};
+        ASSERT_TRUE(worker.MakeRequest(buffer));
+        const char* key = strstr(buffer, "Sec-WebSocket-Key: ");
+        ASSERT_NE(nullptr, key);
+        std::string nonce = DecodeBase64(std::string(key + strlen("Sec-WebSocket-Key: "), 24));
+        ASSERT_EQ(16u, nonce.size());
+        nonces.insert(nonce);
+        byteValues.insert(nonce.begin(), nonce.end());
+    }
+    EXPECT_EQ((size_t)kRequests, nonces.size()) << "a key was sent twice";
+    EXPECT_GT(byteValues.size(), 128u) << "the nonce bytes take few values";
 }
 
 // The key's encoder: line breaks every 64 characters, CR LF at the end, and
