@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "CLog.h"
+
 #ifndef VORNFEED_REST_HOST
 #define VORNFEED_REST_HOST "localhost"
 #endif
@@ -15,6 +17,8 @@
 namespace {
 
 const DWORD kListBufferSize = 4096;
+const int kDefaultTmoutMs = 5000;
+const char kDefaultAcceptname[] = "VORN";
 
 void CopyName(char* dest, const char* src) {
     snprintf(dest, CIni::kNameSize, "%s", src);
@@ -38,10 +42,10 @@ CIni::CIni() {
     if (length >= 3) memcpy(ini_path + length - 3, "ini", 3);
 
     timeadjust_min = 540;
-    CopyName(acceptname, "VORN");
+    CopyName(acceptname, kDefaultAcceptname);
     CopyName(dir, "/api/1/");
     polling_interval = 5;
-    tmout_ms = 5000;
+    tmout_ms = kDefaultTmoutMs;
     CopyName(rest_host, VORNFEED_REST_HOST);
     CopyName(stream_host, VORNFEED_STREAM_HOST);
 }
@@ -86,7 +90,22 @@ bool CIni::Load() {
             ReadString(stream_host, keys, "stream_host");
         }
     }
+    ReplaceUnusableValues();
     return true;
+}
+
+// Either value leaves the server running but of no use (no service to
+// connect to, or reads that end before any data can come), with nothing to
+// show the user why. The file keeps what the user wrote.
+void CIni::ReplaceUnusableValues() {
+    if (acceptname[0] == '\0') {
+        CLog::Write("acceptname が空のため既定値 %s を使用\r\n", kDefaultAcceptname);
+        CopyName(acceptname, kDefaultAcceptname);
+    }
+    if (tmout_ms <= 0) {
+        CLog::Write("tmout_ms=%d は使えないため既定値 %d を使用\r\n", tmout_ms, kDefaultTmoutMs);
+        tmout_ms = kDefaultTmoutMs;
+    }
 }
 
 int CIni::ReadKeyNames(const char* section, KeyList* keyListOut) {

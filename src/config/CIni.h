@@ -19,7 +19,9 @@ public:
     virtual ~CIni() {}
 
     // Creates the file with the defaults when it cannot be opened, then reads
-    // it. Always true: whatever is missing keeps its default.
+    // it. Always true: whatever is missing keeps its default. An empty
+    // acceptname and a tmout_ms of 0 or less take their defaults too, with
+    // one log line each; the file is left as it is.
     bool Load();
 
     int timeadjust_min;
@@ -39,4 +41,5 @@ private:
     int ReadKeyNames(const char* section, KeyList* keyListOut);
     bool ReadString(char* field, const KeyList& keyList, const char* key);
     bool ReadInt(int* field, const KeyList& keyList, const char* key);
+    void ReplaceUnusableValues();
 };

@@ -4,9 +4,11 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "CIni.h"
 #include "ScratchFolder.h"
+#include "TempWorkingDirectory.h"
 
 namespace {
 
@@ -52,14 +54,14 @@ TEST_F(IniTest, MissingFileIsCreatedWithTheDefaultsAndReadBack) {
 TEST_F(IniTest, ReadsEverySettingFromAnExistingFileWithoutRewritingIt) {
     const char content[] =
         "[common]\r\ntimeadjust_min=-60\r\n[ddeserver]\r\nacceptname=VORN2\r\n"
-        "[https]\r\ndir=/v2/\r\npolling_interval=12\r\ntmout_ms=0\r\n"
+        "[https]\r\ndir=/v2/\r\npolling_interval=12\r\ntmout_ms=2500\r\n"
         "rest_host=api.example.test\r\nstream_host=ws.example.test\r\n";
     LoadFrom(content);
     EXPECT_EQ(-60, ini.timeadjust_min);
     EXPECT_STREQ("VORN2", ini.acceptname);
     EXPECT_STREQ("/v2/", ini.dir);
     EXPECT_EQ(12, ini.polling_interval);
-    EXPECT_EQ(0, ini.tmout_ms);
+    EXPECT_EQ(2500, ini.tmout_ms);
     EXPECT_STREQ("api.example.test", ini.rest_host);
     EXPECT_STREQ("ws.example.test", ini.stream_host);
     EXPECT_EQ(content, ScratchFolder::ReadFile(ini.ini_path));
@@ -102,10 +104,45 @@ TEST_F(IniTest, MinusOneCountsAsMissingAndTheNextMatchingKeyIsTried) {
 
 TEST_F(IniTest, TextValuesCanBeEmptyAndAreCutTo63Characters) {
     std::string seventy(70, 'a');
-    std::string content = "[ddeserver]\r\nacceptname=\r\n[https]\r\ndir=" + seventy + "\r\n";
+    std::string content = "[ddeserver]\r\nacceptname=" + seventy + "\r\n[https]\r\ndir=\r\n";
     LoadFrom(content.c_str());
-    EXPECT_STREQ("", ini.acceptname);
-    EXPECT_EQ(std::string(63, 'a'), ini.dir);
+    EXPECT_STREQ("", ini.dir);
+    EXPECT_EQ(std::string(63, 'a'), ini.acceptname);
+}
+
+// A tmout_ms of 0 or less ends every read at once, so no cell would ever
+// update; an empty acceptname offers no DDE service at all. Either falls
+// back to its default with one log line, written once however often its
+// section is read, and the file keeps what the user wrote.
+TEST_F(IniTest, UnusableTimeoutOrServiceNameFallsBackToItsDefaultWithALogLine) {
+    const std::string zeroTimeout = "tmout_ms=0 は使えないため既定値 5000 を使用\r\n";
+    const std::string negativeTimeout = "tmout_ms=-250 は使えないため既定値 5000 を使用\r\n";
+    const std::string noName = "acceptname が空のため既定値 VORN を使用\r\n";
+    struct Case {
+        const char* content;
+        int tmout_ms;
+        const char* acceptname;
+        std::vector<std::string> log;
+        const char* why;
+    };
+    const Case cases[] = {
+        {"[https]\r\ntmout_ms=0\r\n", 5000, "VORN", {zeroTimeout}, "zero"},
+        {"[https]\r\ntmout_ms=-250\r\n", 5000, "VORN", {negativeTimeout}, "negative"},
+        {"[https]\r\ntmout_ms=1\r\n", 1, "VORN", {}, "the least usable time-out"},
+        {"[https]\r\ntmout_ms=0\r\n[https_extra]\r\nx=1\r\n", 5000, "VORN", {zeroTimeout}, "[https] read twice"},
+        {"[ddeserver]\r\nacceptname=\r\n", 5000, "VORN", {noName}, "empty name"},
+        {"[ddeserver]\r\nacceptname=  \t \r\n", 5000, "VORN", {noName}, "blanks are no name"},
+        {"[https]\r\ntmout_ms=0\r\n[ddeserver]\r\nacceptname=\r\n", 5000, "VORN", {noName, zeroTimeout}, "both"},
+    };
+    for (const Case& c : cases) {
+        TempWorkingDirectory cwd;
+        ini = CIni();
+        LoadFrom(c.content);
+        EXPECT_EQ(c.tmout_ms, ini.tmout_ms) << c.why;
+        EXPECT_STREQ(c.acceptname, ini.acceptname) << c.why;
+        EXPECT_EQ(c.log, cwd.LogMessages()) << c.why;
+        EXPECT_EQ(c.content, ScratchFolder::ReadFile(ini.ini_path)) << c.why;
+    }
 }
 
 }  // namespace
