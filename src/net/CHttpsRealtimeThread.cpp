@@ -91,7 +91,9 @@ void CHttpsRealtimeThread::ThreadMain() {
 // switches the connection to WebSocket; anything else is an HTTP answer.
 bool CHttpsRealtimeThread::Handshake(char* buffer) {
     char request[kRequestSize] = {};
-    MakeRequest(request);
+    // A request without its key would be refused anyway; not sending one
+    // keeps a half-made request off the wire.
+    if (!MakeRequest(request)) return false;
     Send(request);
     memset(buffer, 0, kMessageSize);
     CConnectionStream stream(*this);
