@@ -13,7 +13,6 @@
 namespace {
 
 thread_local DWORD t_lastError = 0;
-DWORD g_tickOffset = 0;
 std::string g_moduleFileName;
 
 // A named mutex handle: every CreateMutexA returns a handle of its own, and the
@@ -38,7 +37,7 @@ DWORD GetTickCount() {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     uint64_t ms = (uint64_t)ts.tv_sec * 1000u + (uint64_t)ts.tv_nsec / 1000000u;
-    return (DWORD)(ms + g_tickOffset);
+    return (DWORD)ms;
 }
 
 void Sleep(DWORD milliseconds) {
@@ -77,10 +76,6 @@ void SetLastError(DWORD error) {
 
 void VornSetModuleFileName(const char* path) {
     g_moduleFileName = path ? path : "";
-}
-
-void VornSetTickOffset(DWORD offset) {
-    g_tickOffset = offset;
 }
 
 // As on Windows since Vista: a path that does not fit is cut, terminated, and

@@ -94,7 +94,6 @@ protected:
         app->WaitForWorkers();
         app.reset();
         g_instanceMutex.Close();
-        VornSetTickOffset(0);
         VornSetModuleFileName(nullptr);
         if (reserved >= 0) close(reserved);
     }

@@ -58,7 +58,5 @@ HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES security, BOOL initialOwner, LPCSTR na
 BOOL ReleaseMutex(HANDLE mutex);
 BOOL CloseHandle(HANDLE handle);
 
-// Test seams: a different module path (the real one is /proc/self/exe) and a
-// tick counter offset, so tests can start just before the 32-bit wrap.
+// Test seam: a different module path (the real one is /proc/self/exe).
 void VornSetModuleFileName(const char* path);
-void VornSetTickOffset(DWORD offset);
