@@ -2,8 +2,6 @@
 // through a DDEML client, the four application messages pass the hidden
 // window's queue, and workers run for real (against a loopback TLS server
 // where their data matters, against a closed port where it does not).
-#include <stdlib.h>
-
 #include "HeldClock.h"
 #include "ServerAppFixture.h"
 #include "TlsTestServer.h"

@@ -36,7 +36,6 @@ public:
         while (held)
             Sleep(1);
         leftLoop = true;
-        alive = false;
     }
     std::atomic<bool> ran{false};
     std::atomic<bool> held{false};
@@ -149,7 +148,7 @@ TEST(CThread, StoppedBeforeItsThreadBeginsEndsWithoutRunningTheBody) {
     EXPECT_FALSE(worker.ran);
 }
 
-TEST(CThread, BodyThatForgetsToClearAliveStillEnds) {
+TEST(CThread, AliveClearsOnceABodyReturnsWithoutTouchingIt) {
     CThread worker;  // the base body returns at once and clears nothing
     ASSERT_NE(CThread::kNoThread, StartWithSettings(worker, "x.h"));
     EXPECT_TRUE(WaitUntilEnded(worker));
