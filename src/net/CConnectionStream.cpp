@@ -19,8 +19,8 @@ void CConnectionStream::StartClock(int limit) {
     limitAfterFirstByteMs = 0;
 }
 
-void CConnectionStream::StartClockAtFirstByte(int gapMs, int limit) {
-    StartClock(gapMs);
+void CConnectionStream::StartClockAtFirstByte(int limit) {
+    StartClock(limit);
     limitAfterFirstByteMs = limit;
 }
 

@@ -18,11 +18,11 @@ public:
     // Starts a new budget of limitMs for the reads that follow.
     void StartClock(int limitMs);
     // For a stream whose next message may be long in coming: the reads that
-    // follow wait up to gapMs for their first byte, and that byte starts a
-    // budget of limitMs for the rest. A quiet spell and a slow message are
-    // judged each on its own, so a message that begins late in the quiet
+    // follow wait up to limitMs for their first byte, and that byte starts a
+    // new budget of limitMs for the rest. A quiet spell and a slow message
+    // are judged each on its own, so a message that begins late in the quiet
     // time is not cut short by it.
-    void StartClockAtFirstByte(int gapMs, int limitMs);
+    void StartClockAtFirstByte(int limitMs);
 
     int Read(char* buffer, int count) override;
     bool Ended() const override;

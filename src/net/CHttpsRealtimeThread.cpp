@@ -111,7 +111,7 @@ void CHttpsRealtimeThread::Stream(char* buffer) {
     while (running) {
         // A stream quiet for longer than the time-out is taken as dead, and
         // so is one that takes longer than that to deliver a message.
-        stream.StartClockAtFirstByte(timeoutMs, timeoutMs);
+        stream.StartClockAtFirstByte(timeoutMs);
         int length = 0;
         if (CWebSocketReader::ReadMessage(stream, buffer, kMessageSize, &length) != CWebSocketReader::kMessage) return;
         if (paused || !running) return;
