@@ -307,8 +307,9 @@ TEST_F(RealtimeThreadTest, MessageBegunLateInTheQuietTimeHasTheWholeTimeoutToArr
     EXPECT_EQ(1, connections.load()) << "the connection stands through the late message";
 }
 
-// A stop asked for in the quiet time takes at most the time-out, even when
-// a message begins before the quiet time is up.
+// A stop asked for in the quiet time is not held up by a message that
+// begins afterwards: the worker ends at that message's first byte (about
+// 1 s after the stop here), not after reading it whole (about 5 s).
 TEST_F(RealtimeThreadTest, StopInTheQuietTimeIsNotHeldByAMessageBegunAfterIt) {
     std::atomic<long long> stoppedAt{0};
     auto server = bed.Serve([&](Connection& c) {
@@ -321,11 +322,11 @@ TEST_F(RealtimeThreadTest, StopInTheQuietTimeIsNotHeldByAMessageBegunAfterIt) {
         c.Write(ServerFrame(0x81, Message(2)).substr(0, 1));
         c.HoldUntilClosed();
     });
-    bed.settings.tmout_ms = 2000;
+    bed.settings.tmout_ms = 4000;
     WorkerStopper stopper(worker);
     StartOn(*server);
     ASSERT_TRUE(WaitUntil([&] { return stoppedAt != 0 && !worker.alive; }, 10000));
-    EXPECT_LT(SinceMs(stoppedAt), 2000);
+    EXPECT_LT(SinceMs(stoppedAt), 3000);
 }
 
 TEST_F(RealtimeThreadTest, FailedConnectsAreSpacedByTheInterval) {
