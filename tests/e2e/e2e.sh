@@ -111,6 +111,8 @@ wait_until() {
     done
     return 1
 }
+# True when at least $1 stream connections sit silent after their upgrade.
+silent_streams() { [ "$(grep -c 'stream: silent' "$E2E_WORK/sim.log")" -ge "$1" ]; }
 wait_watch() {
     local pid
     pid=$(eval echo "\$watch_pid_$1")
@@ -290,15 +292,9 @@ case_shutdown() {
         n=$((n + 1))
         watch "link$n" 120 "$topic!last"
     done
-    local i
-    for i in $(seq 1 60); do
-        [ "$(grep -c 'stream: silent' "$E2E_WORK/sim.log")" -ge 3 ] &&
-            [ "$(grep -Ec 'rest: GET /api/1/(ticker|depth|trades)/btc_jpy' "$E2E_WORK/sim.log")" -ge 3 ] && break
-        sleep 0.5
-    done
-    [ "$(grep -c 'stream: silent' "$E2E_WORK/sim.log")" -ge 3 ] || fail "not every stream worker connected"
+    wait_until 30 silent_streams 3 || fail "not every stream worker connected"
     for topic in ticker depth trades; do
-        grep -q "rest: GET /api/1/$topic/btc_jpy" "$E2E_WORK/sim.log" || fail "no request for $topic"
+        wait_until 30 grep -q "rest: GET /api/1/$topic/btc_jpy" "$E2E_WORK/sim.log" || fail "no request for $topic"
     done
 
     local start elapsed_ms
