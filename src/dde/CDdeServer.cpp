@@ -87,11 +87,13 @@ CDdeServer::OnDdeCallback(UINT type, UINT format, HCONV conv, HSZ hsz1, HSZ hsz2
             return OnDdeAdvStart(format, conv, hsz1, hsz2);
         case XTYP_ADVREQ:
             return OnDdeAdvReq(hsz1, hsz2);
+        case XTYP_ADVSTOP:
+            return OnDdeAdvStop(format, conv, hsz1, hsz2);
         case XTYP_DISCONNECT:
             return OnDdeDisconnect(conv);
     }
     // Requests, pokes, executes and wildcard connections are not served;
-    // stops and notifications change nothing.
+    // other notifications change nothing.
     return nullptr;
 }
 
@@ -117,9 +119,7 @@ HDDEDATA CDdeServer::OnDdeAdvStart(UINT format, HCONV conv, HSZ topic, HSZ item)
     CDdeTopic& entry = *topics[slot];
     int index = LinkItem(entry, item);
     if (index < 0) return Answer(FALSE);
-    // An entry follows only the first conversation that linked an item while
-    // none was recorded.
-    if (!entry.GetConversation()) entry.SetConversation(conv);
+    entry.StartLoop(conv, index);
     std::string* topicName = new std::string(entry.GetTopicName());
     std::string* itemName = new std::string(entry.GetItemName(index));
     if (!PostMessageA(window, WM_APP_ADVISE_START, reinterpret_cast<WPARAM>(topicName),
@@ -142,11 +142,24 @@ HDDEDATA CDdeServer::OnDdeAdvReq(HSZ topic, HSZ item) {
     return nullptr;
 }
 
+// A stop only ends a loop: the worker is paused when conversations end, as
+// it always was, and a conversation that stays may advise again.
+HDDEDATA CDdeServer::OnDdeAdvStop(UINT format, HCONV conv, HSZ topic, HSZ item) {
+    if (format != CF_TEXT) return nullptr;
+    int slot = FindTopicByHandle(topic);
+    if (slot < 0) return nullptr;
+    int index = topics[slot]->FindItem(item);
+    if (index >= 0) topics[slot]->StopLoop(conv, index);
+    return nullptr;
+}
+
+// Other conversations may still be reading the topic; its worker may only
+// pause once the last one with a loop has gone.
 HDDEDATA CDdeServer::OnDdeDisconnect(HCONV conv) {
     if (!conv) return nullptr;
     int slot = FindTopicByConversation(conv);
     if (slot < 0) return nullptr;
-    topics[slot]->SetConversation(nullptr);
+    if (!topics[slot]->EndConversation(conv)) return nullptr;
     std::string name = topics[slot]->GetTopicName();
     return Answer(SendMessageA(window, WM_APP_DISCONNECTED, reinterpret_cast<WPARAM>(&name), 0));
 }
@@ -160,7 +173,7 @@ int CDdeServer::FindTopicByHandle(HSZ topic) const {
 
 int CDdeServer::FindTopicByConversation(HCONV conv) const {
     for (int i = 0; i < kMaxTopics; ++i) {
-        if (topics[i] && topics[i]->GetConversation() == conv) return i;
+        if (topics[i] && topics[i]->Knows(conv)) return i;
     }
     return -1;
 }

@@ -11,8 +11,9 @@
 // The DDE service: answers every transaction on the user-interface thread,
 // keeps one CDdeTopic per connected topic, and tells the hidden window about
 // new topics (WM_APP_CONNECTED, sent), accepted advise links
-// (WM_APP_ADVISE_START, posted) and ended conversations (WM_APP_DISCONNECTED,
-// sent). Only hot links in CF_TEXT are served. One object per process.
+// (WM_APP_ADVISE_START, posted) and the end of a topic's last conversation
+// with an advise loop (WM_APP_DISCONNECTED, sent). Only hot links in CF_TEXT
+// are served. One object per process.
 class CDdeServer {
 public:
     static const int kMaxTopics = 32;
@@ -46,6 +47,7 @@ private:
     HDDEDATA OnDdeConnect(HSZ topic, HSZ service);
     HDDEDATA OnDdeAdvStart(UINT format, HCONV conv, HSZ topic, HSZ item);
     HDDEDATA OnDdeAdvReq(HSZ topic, HSZ item);
+    HDDEDATA OnDdeAdvStop(UINT format, HCONV conv, HSZ topic, HSZ item);
     HDDEDATA OnDdeDisconnect(HCONV conv);
 
     int FindTopicByHandle(HSZ topic) const;

@@ -3,6 +3,8 @@
 
 #include "CDdeTopic.h"
 
+#include <algorithm>
+
 #include "DdeErrors.h"
 
 namespace {
@@ -27,7 +29,7 @@ void LowerAsciiLetters(char* text) {
 }  // namespace
 
 CDdeTopic::CDdeTopic()
-    : conversation(nullptr), instanceId(0), serviceHandle(nullptr), topicHandle(nullptr), itemHandles(), itemCount(0) {}
+    : endOwed(false), instanceId(0), serviceHandle(nullptr), topicHandle(nullptr), itemHandles(), itemCount(0) {}
 
 // The handles came with the clients' transactions. Once the last client lets
 // go of a text DDEML forgets it, and a returning client would get a new
@@ -64,6 +66,48 @@ int CDdeTopic::FindItem(HSZ handle) const {
         if (itemHandles[i] == handle) return i;
     }
     return -1;
+}
+
+// DDEML may pass a repeated advise start on a live link: it is still one loop,
+// ended by one stop.
+void CDdeTopic::StartLoop(HCONV conv, int index) {
+    endOwed = true;
+    Advising* entry = FindAdvising(conv);
+    if (!entry) {
+        advising.push_back(Advising{conv, {}});
+        entry = &advising.back();
+    }
+    if (std::find(entry->loops.begin(), entry->loops.end(), index) == entry->loops.end()) entry->loops.push_back(index);
+}
+
+void CDdeTopic::StopLoop(HCONV conv, int index) {
+    Advising* entry = FindAdvising(conv);
+    if (!entry) return;
+    entry->loops.erase(std::remove(entry->loops.begin(), entry->loops.end(), index), entry->loops.end());
+}
+
+bool CDdeTopic::Knows(HCONV conv) const {
+    return std::any_of(advising.begin(), advising.end(), [conv](const Advising& a) { return a.conv == conv; });
+}
+
+bool CDdeTopic::EndConversation(HCONV conv) {
+    Advising* entry = FindAdvising(conv);
+    if (!entry) return false;
+    advising.erase(advising.begin() + (entry - advising.data()));
+    if (!endOwed || AnyLoopLeft()) return false;
+    endOwed = false;
+    return true;
+}
+
+CDdeTopic::Advising* CDdeTopic::FindAdvising(HCONV conv) {
+    for (Advising& entry : advising) {
+        if (entry.conv == conv) return &entry;
+    }
+    return nullptr;
+}
+
+bool CDdeTopic::AnyLoopLeft() const {
+    return std::any_of(advising.begin(), advising.end(), [](const Advising& a) { return !a.loops.empty(); });
 }
 
 std::string CDdeTopic::GetTopicName() const {

@@ -4,6 +4,7 @@
 #include <ddeml.h>
 
 #include <string>
+#include <vector>
 
 // One connected topic: the items that carry advise links, in the order in
 // which they were first linked, and the latest value of each. An item keeps
@@ -21,8 +22,16 @@ public:
 
     void SetHandles(DWORD instanceId, HSZ serviceHandle, HSZ topicHandle);
     HSZ GetTopicHandle() const { return topicHandle; }
-    HCONV GetConversation() const { return conversation; }
-    void SetConversation(HCONV conv) { conversation = conv; }
+
+    // Advise loops by conversation, each on an item slot. A conversation is
+    // known from its first loop until it ends, even with all its loops
+    // stopped.
+    void StartLoop(HCONV conv, int index);
+    void StopLoop(HCONV conv, int index);
+    bool Knows(HCONV conv) const;
+    // Forgets the conversation. True when it was the last one that had a loop
+    // here, and no advise start came since that was last answered true.
+    bool EndConversation(HCONV conv);
 
     int GetItemCount() const { return itemCount; }
     HSZ GetItemHandle(int index) const;
@@ -40,10 +49,20 @@ public:
     void SetValue(int index, std::string value) { values[index] = std::move(value); }
 
 private:
+    struct Advising {
+        HCONV conv;
+        std::vector<int> loops;
+    };
+
     std::string ReadName(HSZ handle) const;
+    Advising* FindAdvising(HCONV conv);
+    bool AnyLoopLeft() const;
 
     std::string values[kMaxItems];
-    HCONV conversation;
+    std::vector<Advising> advising;
+    // Set by every advise start. Without it a conversation that had stopped
+    // its loops and ends after the last advising one would be reported again.
+    bool endOwed;
     DWORD instanceId;
     HSZ serviceHandle;
     HSZ topicHandle;

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -242,33 +243,76 @@ TEST_F(DdeServerTest, DisconnectNotificationWithoutConversationMatchesNoEntry) {
     EXPECT_TRUE(window.Take().empty());
 }
 
-TEST_F(DdeServerTest, OnlyTheFirstConversationToAdviseIsRecorded) {
-    DdeTestClient other;
-    HCONV first = Connect(client, "a.h");
-    HCONV second = Connect(other, "a.h");
-    ASSERT_TRUE(other.AdviseStart(second, "bid"));
-    ASSERT_TRUE(client.AdviseStart(first, "last"));
-    window.Take();
+enum LinkAction { kAdvise, kStop, kLeave };
+struct LinkStep {
+    int conv;  // 0 or 1, each through a client of its own
+    LinkAction action;
+    const char* item;
+    size_t disconnectsSent;
+};
+struct LeaveCase {
+    const char* reason;
+    std::vector<LinkStep> steps;
+};
+// clang-format off
+const LeaveCase kLeaveCases[] = {
+    {"the first to advise leaves while the second still advises",
+     {{0, kAdvise, "last", 0}, {1, kAdvise, "bid", 0}, {0, kLeave, "", 0}, {1, kLeave, "", 1}}},
+    {"the last to advise leaves first",
+     {{1, kAdvise, "bid", 0}, {0, kAdvise, "last", 0}, {0, kLeave, "", 0}, {1, kLeave, "", 1}}},
+    {"both advise the same item",
+     {{0, kAdvise, "last", 0}, {1, kAdvise, "last", 0}, {0, kLeave, "", 0}, {1, kLeave, "", 1}}},
+    {"a conversation that never advised does not hold the topic",
+     {{0, kAdvise, "last", 0}, {1, kLeave, "", 0}, {0, kLeave, "", 1}}},
+    {"stopping the last loop reports nothing; leaving afterwards does, as before",
+     {{0, kAdvise, "last", 0}, {0, kStop, "last", 0}, {0, kLeave, "", 1}}},
+    {"a conversation whose loops all stopped no longer holds the topic, and is not reported twice",
+     {{0, kAdvise, "last", 0}, {1, kAdvise, "bid", 0}, {1, kStop, "bid", 0}, {0, kLeave, "", 1}, {1, kLeave, "", 0}}},
+    {"one stopped loop of two keeps its conversation advising",
+     {{0, kAdvise, "last", 0}, {0, kAdvise, "bid", 0}, {1, kAdvise, "ask", 0}, {0, kStop, "last", 0},
+      {1, kLeave, "", 0}, {0, kLeave, "", 1}}},
+    {"an advise start repeated on one item is still one loop",
+     {{0, kAdvise, "last", 0}, {0, kAdvise, "last", 0}, {1, kAdvise, "bid", 0}, {0, kStop, "last", 0},
+      {1, kLeave, "", 1}, {0, kLeave, "", 0}}},
+    {"the one left advises again and then leaves",
+     {{0, kAdvise, "last", 0}, {1, kAdvise, "bid", 0}, {0, kLeave, "", 0}, {1, kAdvise, "ask", 0},
+      {1, kLeave, "", 1}}},
+    {"advising again after the report is followed anew",
+     {{0, kAdvise, "last", 0}, {1, kAdvise, "bid", 0}, {1, kStop, "bid", 0}, {0, kLeave, "", 1},
+      {1, kAdvise, "ask", 0}, {1, kLeave, "", 1}}},
+};
+// clang-format on
 
-    ASSERT_TRUE(client.Disconnect(first));
-    EXPECT_TRUE(window.Take().empty());
-    ASSERT_TRUE(other.Disconnect(second));
-    EXPECT_EQ((std::vector<Event>{{WM_APP_DISCONNECTED, "a.h", ""}}), window.Take());
+bool Apply(DdeTestClient& by, HCONV conv, const LinkStep& step) {
+    switch (step.action) {
+        case kAdvise:
+            return by.AdviseStart(conv, step.item);
+        case kStop:
+            return by.AdviseStop(conv, step.item);
+        case kLeave:
+            return by.Disconnect(conv);
+    }
+    return false;
 }
 
-TEST_F(DdeServerTest, RecordedConversationEndingIsReportedWhileAnotherIsStillLinked) {
-    DdeTestClient other;
-    HCONV first = LinkedConversation("a.h", "last");
-    HCONV second = Connect(other, "a.h");
-    ASSERT_TRUE(other.AdviseStart(second, "bid"));
-    window.Take();
-    ASSERT_TRUE(client.Disconnect(first));
-    EXPECT_EQ((std::vector<Event>{{WM_APP_DISCONNECTED, "a.h", ""}}), window.Take());
-    // The next advise start records the remaining conversation.
-    ASSERT_TRUE(other.AdviseStart(second, "ask"));
-    window.Take();
-    ASSERT_TRUE(other.Disconnect(second));
-    EXPECT_EQ((std::vector<Event>{{WM_APP_DISCONNECTED, "a.h", ""}}), window.Take());
+TEST_F(DdeServerTest, OnlyTheEndOfTheLastAdvisingConversationOfATopicIsReported) {
+    for (size_t row = 0; row < sizeof(kLeaveCases) / sizeof(kLeaveCases[0]); ++row) {
+        const LeaveCase& c = kLeaveCases[row];
+        // A topic per row: an entry outlives its conversations.
+        std::string topic = "leave" + std::to_string(row) + ".h";
+        DdeTestClient clients[2];
+        HCONV convs[2] = {Connect(clients[0], topic.c_str()), Connect(clients[1], topic.c_str())};
+        ASSERT_TRUE(convs[0] && convs[1]) << c.reason;
+        window.Take();
+        for (size_t i = 0; i < c.steps.size(); ++i) {
+            const LinkStep& step = c.steps[i];
+            ASSERT_TRUE(Apply(clients[step.conv], convs[step.conv], step)) << c.reason << ", step " << i;
+            std::vector<Event> events = window.Take();
+            EXPECT_EQ(step.disconnectsSent,
+                      (size_t)std::count(events.begin(), events.end(), Event(WM_APP_DISCONNECTED, topic, "")))
+                << c.reason << ", step " << i;
+        }
+    }
 }
 
 TEST_F(DdeServerTest, ValuesSurviveTheClientsDepartureAndServeItsReturn) {
