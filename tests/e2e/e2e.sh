@@ -5,7 +5,7 @@
 #
 #   e2e.sh CASE VORNFEED_EXE DDEWATCH_EXE VORNCTL_EXE EXCHANGE_SIM
 #
-# CASE is one of: hotlink, reconnect, pause, instances, shutdown.
+# CASE is one of: hotlink, reconnect, pause, instances, shutdown, secondclient.
 # Runs itself again inside a private network namespace, so the simulator takes
 # ports 443 and 8888 under the configured host names without touching the
 # machine. Wine runs in a private copy of the cached prefix: the service name,
@@ -111,6 +111,8 @@ wait_until() {
     done
     return 1
 }
+# True when link output $1 has at least $2 values.
+has_values() { [ "$(values "$1" | wc -l)" -ge "$2" ]; }
 # True when at least $1 stream connections sit silent after their upgrade.
 silent_streams() { [ "$(grep -c 'stream: silent' "$E2E_WORK/sim.log")" -ge "$1" ]; }
 wait_watch() {
@@ -310,12 +312,37 @@ case_shutdown() {
     pass "the log shows the wait for the workers"
 }
 
+case_secondclient() {
+    e2e_start_sim "${sim_common[@]}" --pin btc_jpy=1234567 --rate 5
+    local srv=$E2E_WORK/srv
+    e2e_start_server "$srv" "$vornfeed_exe"
+    local server=$E2E_SERVER_PID
+    "$E2E_WINE" "$vornctl_exe" wait VORN 30000 || fail "no server window"
+
+    # Two workbooks on the same streamed cell, the first linked first and
+    # closed early, while the second still reads.
+    watch first 30 'btc_jpy.r!last_price.price'
+    wait_value first '^1234567\.0$' 30 || fail "first: no value: $(values first | tr '\n' ' ')"
+    watch second 90 'btc_jpy.r!last_price.price'
+    wait_value second '^1234567\.0$' 30 || fail "second: no value: $(values second | tr '\n' ' ')"
+    wait_watch first 45
+
+    # At 5 messages a second, 50 more values take at least 10 s.
+    local before
+    before=$(values second | wc -l)
+    wait_until 40 has_values second $((before + 50)) ||
+        fail "the second link stalled once the first left: $before values, then $(values second | wc -l)"
+    [ "$(grep -c 'stream: upgraded' "$E2E_WORK/sim.log")" -eq 1 ] || fail "the stream was dropped and opened again"
+    pass "the second client keeps its values on the same stream after the first leaves"
+    close_server "$srv" VORN "$server"
+}
+
 # A passing case leaves the hash of the exe it ran, for the package check.
 stamp_dir=${VORNFEED_E2E_STAMPS:-}
 [ -n "$stamp_dir" ] && mkdir -p "$stamp_dir" && rm -f "$stamp_dir/$case_name.sha256"
 
 case "$case_name" in
-hotlink | reconnect | pause | instances | shutdown) "case_$case_name" ;;
+hotlink | reconnect | pause | instances | shutdown | secondclient) "case_$case_name" ;;
 *) fail "no such case" ;;
 esac
 [ -n "$stamp_dir" ] && sha256sum <"$vornfeed_exe" >"$stamp_dir/$case_name.sha256"
