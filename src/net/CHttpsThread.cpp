@@ -55,9 +55,9 @@ const char* FaultReason(CHttpsThread::Fault fault) {
     return "";
 }
 
-// A connect that failed with error, as the log names it.
-CHttpsThread::Fault SocketFault(int error) {
-    if (error == 0) return CHttpsThread::Fault::kNone;
+// A connect that failed with error, as the log names it; a failure that
+// reports no error is still one.
+CHttpsThread::Fault FailedConnect(int error) {
     if (error == kConnectionRefused) return CHttpsThread::Fault::kRefused;
     if (error == kConnectTimedOut) return CHttpsThread::Fault::kTimedOut;
     return CHttpsThread::Fault::kNetwork;
@@ -154,11 +154,12 @@ CHttpsThread::Fault CHttpsThread::ConnectTcp(const sockaddr_in& address, DWORD s
     if (!set_nonblocking(sock, true)) return Fault::kNetwork;
     int started = connect_started(sock, (const sockaddr*)&address, sizeof(address));
     if (started == 0) return Fault::kNone;
-    if (started < 0) return SocketFault(last_socket_error());
+    if (started < 0) return FailedConnect(last_socket_error());
     int ready = WaitSocket(true, start, limitMs);
     if (ready == 0) return Fault::kTimedOut;
     if (ready < 0) return Fault::kNetwork;
-    return SocketFault(pending_error(sock));
+    int error = pending_error(sock);
+    return error == 0 ? Fault::kNone : FailedConnect(error);
 }
 
 bool CHttpsThread::MakeVerifyingConnection(const char* hostName) {
