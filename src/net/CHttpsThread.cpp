@@ -33,6 +33,36 @@ const SslErrorName kSslErrorNames[] = {
 };
 // clang-format on
 
+struct FaultText {
+    CHttpsThread::Fault fault;
+    const char* text;
+};
+
+// clang-format off
+const FaultText kFaultTexts[] = {
+    {CHttpsThread::Fault::kNameNotResolved, "名前解決できません"},
+    {CHttpsThread::Fault::kRefused,         "接続拒否"},
+    {CHttpsThread::Fault::kTimedOut,        "タイムアウト"},
+    {CHttpsThread::Fault::kNetwork,         "ネットワークエラー"},
+    {CHttpsThread::Fault::kHandshake,       "TLSハンドシェイク失敗"},
+};
+// clang-format on
+
+const char* FaultReason(CHttpsThread::Fault fault) {
+    for (const FaultText& text : kFaultTexts) {
+        if (text.fault == fault) return text.text;
+    }
+    return "";
+}
+
+// A connect that failed with error, as the log names it; a failure that
+// reports no error is still one.
+CHttpsThread::Fault FailedConnect(int error) {
+    if (error == kConnectionRefused) return CHttpsThread::Fault::kRefused;
+    if (error == kConnectTimedOut) return CHttpsThread::Fault::kTimedOut;
+    return CHttpsThread::Fault::kNetwork;
+}
+
 // Milliseconds left of limitMs since start on the wrapping tick counter;
 // 0 or less when the time is up.
 int TimeLeft(DWORD start, int limitMs) {
@@ -68,7 +98,7 @@ CHttpsThread::CHttpsThread()
       serverHost{},
       serverPort(0),
       tickCount(GetTickCount),
-      verifyFailing(false) {
+      failing(Fault::kNone) {
     start_socket_library();
 }
 
@@ -87,39 +117,49 @@ int CHttpsThread::ConnectTimeoutMs() const {
 }
 
 int CHttpsThread::Connect(const char* hostName, int port) {
-    DWORD start = GetTickCount();
-    int limitMs = ConnectTimeoutMs();
     if (port <= 0 || port > 65535) return -1;
-    sock = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    if (sock == kInvalidSocket) return -1;
-    sockaddr_in address;
-    if (!ResolveIPv4(hostName, port, &address) || !ConnectTcp(address, start, limitMs)) {
+    Fault fault = Open(hostName, port);
+    if (fault != Fault::kNone) {
+        // A stop ends the wait of a connect that might yet have stood.
+        if (running) NoteFailure(hostName, port, fault);
         Release();
         return -1;
     }
+    NoteConnected(hostName, port);
+    return 0;
+}
+
+CHttpsThread::Fault CHttpsThread::Open(const char* hostName, int port) {
+    DWORD start = GetTickCount();
+    int limitMs = ConnectTimeoutMs();
+    sockaddr_in address;
+    if (!ResolveIPv4(hostName, port, &address)) return Fault::kNameNotResolved;
+    sock = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (sock == kInvalidSocket) return Fault::kNetwork;
+    Fault fault = ConnectTcp(address, start, limitMs);
+    if (fault != Fault::kNone) return fault;
     CopyCut(host, sizeof(host), hostName);
 
     OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
     OPENSSL_init_ssl(0, nullptr);
-    if (!MakeVerifyingConnection(hostName) || !Handshake(start, limitMs)) {
-        if (ssl && SSL_get_verify_result(ssl) != X509_V_OK) NoteVerifyFailure(hostName, port);
-        Release();
-        return -1;
-    }
-    verifyFailing = false;
-    return 0;
+    if (!MakeVerifyingConnection(hostName)) return Fault::kHandshake;
+    return Handshake(start, limitMs);
 }
 
 // A non-blocking connect, so that a host that drops our packets costs
 // limitMs and not the system's minutes-long connect time-out. The socket
 // stays non-blocking from here on: the handshake and every read wait with
 // select or poll.
-bool CHttpsThread::ConnectTcp(const sockaddr_in& address, DWORD start, int limitMs) {
-    if (!set_nonblocking(sock, true)) return false;
+CHttpsThread::Fault CHttpsThread::ConnectTcp(const sockaddr_in& address, DWORD start, int limitMs) {
+    if (!set_nonblocking(sock, true)) return Fault::kNetwork;
     int started = connect_started(sock, (const sockaddr*)&address, sizeof(address));
-    if (started == 0) return true;
-    if (started < 0) return false;
-    return WaitSocket(true, start, limitMs) == 1 && pending_error(sock) == 0;
+    if (started == 0) return Fault::kNone;
+    if (started < 0) return FailedConnect(last_socket_error());
+    int ready = WaitSocket(true, start, limitMs);
+    if (ready == 0) return Fault::kTimedOut;
+    if (ready < 0) return Fault::kNetwork;
+    int error = pending_error(sock);
+    return error == 0 ? Fault::kNone : FailedConnect(error);
 }
 
 bool CHttpsThread::MakeVerifyingConnection(const char* hostName) {
@@ -141,24 +181,42 @@ bool CHttpsThread::MakeVerifyingConnection(const char* hostName) {
     return SSL_set_fd(ssl, (int)sock) == 1;
 }
 
-bool CHttpsThread::Handshake(DWORD start, int limitMs) {
+// A server that takes the TCP connection and never answers our hello uses
+// up the time-out; one that answers with something other than TLS fails.
+CHttpsThread::Fault CHttpsThread::Handshake(DWORD start, int limitMs) {
     for (;;) {
         ERR_clear_error();
         int result = SSL_connect(ssl);
-        if (result == 1) return true;
+        if (result == 1) return Fault::kNone;
         int error = SSL_get_error(ssl, result);
-        if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE) return false;
-        if (WaitSocket(error == SSL_ERROR_WANT_WRITE, start, limitMs) != 1) return false;
+        if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE)
+            return SSL_get_verify_result(ssl) != X509_V_OK ? Fault::kCertificate : Fault::kHandshake;
+        int ready = WaitSocket(error == SSL_ERROR_WANT_WRITE, start, limitMs);
+        if (ready == 0) return Fault::kTimedOut;
+        if (ready < 0) return Fault::kHandshake;
     }
 }
 
-// A worker retries a refused server again and again; one line per run of
-// failures tells the user what is wrong without filling the log.
-void CHttpsThread::NoteVerifyFailure(const char* hostName, int port) {
-    if (verifyFailing) return;
-    verifyFailing = true;
-    long result = SSL_get_verify_result(ssl);
-    CLog::Write("%s:%d certificate verify failed: %s\r\n", hostName, port, X509_verify_cert_error_string(result));
+// A worker retries a failing server again and again; one line when a run
+// of failures begins and one when it ends tell the user what is wrong and
+// when it was mended without filling the log. Reasons flap on a poor
+// network (a time-out, then a refusal), so a new reason within the run
+// stays quiet too.
+void CHttpsThread::NoteFailure(const char* hostName, int port, Fault fault) {
+    if (failing != Fault::kNone) return;
+    failing = fault;
+    if (fault == Fault::kCertificate) {
+        long result = SSL_get_verify_result(ssl);
+        CLog::Write("%s:%d certificate verify failed: %s\r\n", hostName, port, X509_verify_cert_error_string(result));
+        return;
+    }
+    CLog::Write("%s:%d 接続失敗（%s）\r\n", hostName, port, FaultReason(fault));
+}
+
+void CHttpsThread::NoteConnected(const char* hostName, int port) {
+    if (failing == Fault::kNone) return;
+    failing = Fault::kNone;
+    CLog::Write("%s:%d 接続回復\r\n", hostName, port);
 }
 
 int CHttpsThread::WaitSocket(bool write, DWORD start, int limitMs) {

@@ -32,10 +32,12 @@ public:
     // -1 otherwise, with nothing left open. The TCP connect and the
     // handshake together take at most timeoutMs (kDefaultConnectTimeoutMs
     // when timeoutMs is 0 or less) and give up early once running is
-    // cleared; name resolution is the system's and not bounded here. A
-    // certificate that fails verification is logged with OpenSSL's reason,
-    // once per run of such failures: retries of the same fault stay quiet
-    // until a connection succeeds again.
+    // cleared; name resolution is the system's and not bounded here.
+    // The first failure of a run is logged with what failed (a certificate
+    // with OpenSSL's reason); further failures stay quiet, whatever their
+    // reason, until a connection stands again, which is logged as the end
+    // of the run. A port out of range and an attempt cut short by Stop are
+    // not failures of the server and are never logged.
     int Connect(const char* hostName, int port);
 
     // One SSL_write of text without its NUL; a failure is logged by name.
@@ -96,17 +98,24 @@ public:
     // happen in select and poll.
     DWORD(WINAPI* tickCount)();
 
+    // What stopped a connection from standing; kNone when it stood.
+    enum class Fault { kNone, kNameNotResolved, kRefused, kTimedOut, kNetwork, kHandshake, kCertificate };
+
 private:
     int ConnectTimeoutMs() const;
-    bool ConnectTcp(const sockaddr_in& address, DWORD start, int limitMs);
+    Fault Open(const char* hostName, int port);
+    Fault ConnectTcp(const sockaddr_in& address, DWORD start, int limitMs);
     bool MakeVerifyingConnection(const char* hostName);
-    bool Handshake(DWORD start, int limitMs);
-    void NoteVerifyFailure(const char* hostName, int port);
+    Fault Handshake(DWORD start, int limitMs);
+    void NoteFailure(const char* hostName, int port, Fault fault);
+    void NoteConnected(const char* hostName, int port);
     // 1 ready, 0 time up or running cleared, -1 failed.
     int WaitSocket(bool write, DWORD start, int limitMs);
     bool WaitToReadAgain(int error, DWORD start);
     // Frees ssl and sslCtx and closes sock, whichever are set.
     void Release();
 
-    bool verifyFailing;  // the current run of verify failures is logged
+    // What began the current run of failed connects, which is logged;
+    // kNone while connections stand.
+    Fault failing;
 };

@@ -33,6 +33,10 @@ int connect_started(socket_t sock, const sockaddr* address, socklen_t length) {
     return WSAGetLastError() == WSAEWOULDBLOCK ? 1 : -1;
 }
 
+int last_socket_error() {
+    return WSAGetLastError();
+}
+
 // select takes any socket value on Windows. A failed connect shows in the
 // exception set, not the write set.
 static int wait_socket(socket_t sock, int milliseconds, bool write) {
@@ -70,6 +74,10 @@ bool set_nonblocking(socket_t sock, bool nonblocking) {
 int connect_started(socket_t sock, const sockaddr* address, socklen_t length) {
     if (connect(sock, address, length) == 0) return 0;
     return errno == EINPROGRESS ? 1 : -1;
+}
+
+int last_socket_error() {
+    return errno;
 }
 
 // poll rather than select: select cannot watch descriptors past FD_SETSIZE.

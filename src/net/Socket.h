@@ -9,13 +9,19 @@
 #include <ws2tcpip.h>
 using socket_t = SOCKET;
 const socket_t kInvalidSocket = INVALID_SOCKET;
+const int kConnectionRefused = WSAECONNREFUSED;
+const int kConnectTimedOut = WSAETIMEDOUT;
 #else
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+
+#include <cerrno>
 using socket_t = int;
 const socket_t kInvalidSocket = -1;
+const int kConnectionRefused = ECONNREFUSED;
+const int kConnectTimedOut = ETIMEDOUT;
 #endif
 
 // Winsock must be started before use and counts the starts; elsewhere this
@@ -28,8 +34,13 @@ int close_socket(socket_t sock);
 bool set_nonblocking(socket_t sock, bool nonblocking);
 
 // Starts a connect on a non-blocking socket: 0 when it completed at once,
-// 1 when it is under way (wait_writable, then pending_error), -1 on failure.
+// 1 when it is under way (wait_writable, then pending_error), -1 on failure
+// (last_socket_error tells which).
 int connect_started(socket_t sock, const sockaddr* address, socklen_t length);
+
+// The error of the calling thread's last failed socket call, in the same
+// numbering as pending_error.
+int last_socket_error();
 
 // Wait up to milliseconds for the socket: 1 ready, 0 timed out, -1 failed.
 // A finished connect, successful or not, counts as writable.

@@ -94,11 +94,11 @@ TEST_F(ServerAppTest, DisconnectPausesOnlyItsTopicsWorkerAndTheNextLinkResumesIt
     EXPECT_TRUE(app->publicWorkers[3].paused);
     EXPECT_TRUE(app->publicWorkers[3].running);
 
-    size_t logLines = Log().size();
     Link("d.h", "ask");
     EXPECT_FALSE(app->publicWorkers[3].paused);
     EXPECT_EQ(4, app->publicCount);
-    EXPECT_EQ(logLines, Log().size());
+    // Counted by text: the workers log their failed connects at their own pace.
+    EXPECT_EQ(1u, Count(Log(), "d.hスレッド生成\r\n"));
     EXPECT_EQ((std::vector<std::string>{"last", "ask"}), ItemsOf(app->publicWorkers[3]));
 }
 

@@ -242,6 +242,8 @@ TEST_F(PublicThreadTest, FailedConnectsAreSpacedByTheInterval) {
     std::string why;
     EXPECT_TRUE(NextConnectionAfter(*server, 1000, &why)) << why;
     EXPECT_TRUE(bed.window.Take().empty());
+    std::string failed = "localhost:" + std::to_string(server->Port()) + " 接続失敗（TLSハンドシェイク失敗）\r\n";
+    EXPECT_EQ(std::vector<std::string>{failed}, bed.directory.LogMessages()) << "the run's first attempt, logged once";
 }
 
 // The stop comes once the request is in, so the worker is reading. A late

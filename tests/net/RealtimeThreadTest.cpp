@@ -339,6 +339,8 @@ TEST_F(RealtimeThreadTest, FailedConnectsAreSpacedByTheInterval) {
     ASSERT_TRUE(WaitUntil([&] { return server->Accepted() > 0; }, 10000));
     std::string why;
     EXPECT_TRUE(NextConnectionAfter(*server, 1000, &why)) << why;
+    std::string failed = "localhost:" + std::to_string(server->Port()) + " 接続失敗（TLSハンドシェイク失敗）\r\n";
+    EXPECT_EQ(std::vector<std::string>{failed}, bed.directory.LogMessages()) << "the run's first attempt, logged once";
 }
 
 TEST_F(RealtimeThreadTest, StopEndsTheWorkerWithinTheTimeoutWhateverTheServerDoes) {
