@@ -247,9 +247,13 @@ void CHttpsThread::Release() {
 }
 
 void CHttpsThread::WaitSeconds(int seconds) {
-    if (seconds <= 0 || !running) return;
+    if (seconds <= 0) return;
     // The signed elapsed time of the tick counter reaches about 24 days.
-    int limitMs = seconds > 2000000 ? 2000000000 : seconds * 1000;
+    WaitMilliseconds(seconds > 2000000 ? 2000000000 : seconds * 1000);
+}
+
+void CHttpsThread::WaitMilliseconds(int limitMs) {
+    if (limitMs <= 0 || !running) return;
     DWORD start = tickCount();
     for (;;) {
         int left = limitMs - (int)(tickCount() - start);

@@ -58,6 +58,8 @@ public:
     // Waits seconds in steps of 100 ms, ending at the next step once running
     // is cleared; returns at once for 0 or less or when already stopped.
     void WaitSeconds(int seconds);
+    // The same wait, given in milliseconds.
+    void WaitMilliseconds(int milliseconds);
 
     // Writes the name of an SSL_get_error code as one log line; codes other
     // than 1 to 8 write nothing.
