@@ -18,15 +18,22 @@ namespace {
 // The shutdown wait looks at the workers again this often.
 const DWORD kWaitPassMs = 20;
 
-// Asks the workers of one table to stop, in slot order, each once every slot
-// before it has ended. True when all of them have.
+// Every worker is asked before any is waited for: asked one after another,
+// each could spend its whole read time-out before the next one heard of the
+// exit, while the icon is gone and the single-instance mutex is still held.
 template <typename Worker>
-bool StopInSlotOrder(Worker* table, int count) {
-    for (int slot = 0; slot < count; ++slot) {
+void StopAll(Worker* table, int count) {
+    for (int slot = 0; slot < count; ++slot)
         table[slot].Stop();
-        if (table[slot].alive) return false;
-    }
-    return true;
+}
+
+// Moves endedOut past the slots that have ended, in slot order, up to the
+// first that has not. True when the whole table has.
+template <typename Worker>
+bool EndedInSlotOrder(Worker* table, int count, int* endedOut) {
+    while (*endedOut < count && !table[*endedOut].alive)
+        ++*endedOut;
+    return *endedOut == count;
 }
 
 }  // namespace
@@ -81,10 +88,14 @@ int CServerApp::MessageLoop() {
 }
 
 void CServerApp::WaitForWorkers() {
+    StopAll(realtimeWorkers, realtimeCount);
+    StopAll(publicWorkers, publicCount);
+    int realtimeEnded = 0;
+    int publicEnded = 0;
     for (;;) {
         // Both tables advance in every pass, however far the other one got.
-        bool realtimeDone = StopInSlotOrder(realtimeWorkers, realtimeCount);
-        bool publicDone = StopInSlotOrder(publicWorkers, publicCount);
+        bool realtimeDone = EndedInSlotOrder(realtimeWorkers, realtimeCount, &realtimeEnded);
+        bool publicDone = EndedInSlotOrder(publicWorkers, publicCount, &publicEnded);
         if (realtimeDone && publicDone) return;
         sleep(kWaitPassMs);
     }

@@ -46,7 +46,7 @@ void CHttpsPublicThread::ThreadMain() {
     int port = serverPort ? serverPort : kPort;
     while (running) {
         if (paused) {
-            Sleep(kPausedStepMs);
+            WaitMilliseconds(kPausedStepMs);
             continue;
         }
         // With the network down every attempt fails at once: waiting keeps

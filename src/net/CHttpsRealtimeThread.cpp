@@ -71,7 +71,7 @@ void CHttpsRealtimeThread::ThreadMain() {
     const char* hostName = serverHost[0] ? serverHost : kStreamHost;
     while (running) {
         if (paused) {
-            Sleep(kPausedStepMs);
+            WaitMilliseconds(kPausedStepMs);
             continue;
         }
         // With the network down every attempt fails at once: waiting keeps

@@ -268,22 +268,28 @@ int CHttpsThread::Receive(char* buffer, int count) {
         }
         if (TimeLeft(start, timeoutMs) <= 0) break;
     }
-    if (result >= 0 || error == SSL_ERROR_WANT_READ) return got;
+    if (result >= 0) return got;
+    // Short of a peer's close, a read cut off by a stop is no whole message
+    // nor a whole close-delimited body, so it must not pass for one.
+    if (error == SSL_ERROR_WANT_READ) return running ? got : -1;
     LogSslError(error);
     return -1;
 }
 
 // After a read that returned no data: false when the read is not to be
-// repeated. Waits for the socket for the rest of timeoutMs. A broken
+// repeated. Waits for the socket one step at a time, so that a stop ends
+// the wait within a step, until the rest of timeoutMs is up. A broken
 // connection fails every further read at once, so it is not read again:
 // the rest of the time is slept instead, and the failure is reported when
 // the time is up, as it would be had the connection stayed silent.
 bool CHttpsThread::WaitToReadAgain(int error, DWORD start) {
     int left = TimeLeft(start, timeoutMs);
-    if (left <= 0) return false;
-    if (error == SSL_ERROR_WANT_READ) return wait_readable(sock, left) >= 0;
-    if (error == SSL_ERROR_WANT_WRITE) return wait_writable(sock, left) >= 0;
-    Sleep((DWORD)left);
+    if (left <= 0 || !running) return false;
+    int step = std::min(left, kWaitStepMs);
+    if (error == SSL_ERROR_WANT_READ) return wait_readable(sock, step) >= 0;
+    if (error == SSL_ERROR_WANT_WRITE) return wait_writable(sock, step) >= 0;
+    for (; left > 0 && running; left = TimeLeft(start, timeoutMs))
+        Sleep((DWORD)std::min(left, kWaitStepMs));
     return false;
 }
 
@@ -305,9 +311,13 @@ void CHttpsThread::Release() {
 }
 
 void CHttpsThread::WaitSeconds(int seconds) {
-    if (seconds <= 0 || !running) return;
+    if (seconds <= 0) return;
     // The signed elapsed time of the tick counter reaches about 24 days.
-    int limitMs = seconds > 2000000 ? 2000000000 : seconds * 1000;
+    WaitMilliseconds(seconds > 2000000 ? 2000000000 : seconds * 1000);
+}
+
+void CHttpsThread::WaitMilliseconds(int limitMs) {
+    if (limitMs <= 0 || !running) return;
     DWORD start = tickCount();
     for (;;) {
         int left = limitMs - (int)(tickCount() - start);

@@ -49,8 +49,10 @@ public:
     // when count bytes are in or the peer has closed the TLS connection (the
     // number read, possibly 0); when the time is up with nothing more to
     // read, the number read. Any other failure is logged by name once and
-    // gives -1, after the time-out like a plain wait would. timeoutMs of 0
-    // or less reads nothing and returns 0.
+    // gives -1, after the time-out like a plain wait would. Once running is
+    // cleared, any wait here ends within 100 ms and the read gives -1, with
+    // a log line only for a failed connection. timeoutMs of 0 or less reads
+    // nothing and returns 0.
     int Receive(char* buffer, int count);
 
     // Shuts the TLS connection down, closes the socket, releases the
@@ -60,6 +62,8 @@ public:
     // Waits seconds in steps of 100 ms, ending at the next step once running
     // is cleared; returns at once for 0 or less or when already stopped.
     void WaitSeconds(int seconds);
+    // The same wait, given in milliseconds.
+    void WaitMilliseconds(int milliseconds);
 
     // Writes the name of an SSL_get_error code as one log line; codes other
     // than 1 to 8 write nothing.

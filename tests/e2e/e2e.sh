@@ -283,31 +283,38 @@ case_instances() {
 case_shutdown() {
     # Streams that go silent after the upgrade keep their workers inside a
     # read that only the time-out or a stop ends; the polled topics keep
-    # theirs in request and interval.
+    # theirs in request and interval. With a minute's time-out, the server
+    # ends in time only when every worker sees the stop at once.
     e2e_start_sim "${sim_common[@]}" --stream-faults stall-body=0
     local srv=$E2E_WORK/srv
+    mkdir -p "$srv"
+    printf '[https]\r\ntmout_ms=60000\r\n' >"$srv/vornfeed.ini"
     e2e_start_server "$srv" "$vornfeed_exe"
     local server=$E2E_SERVER_PID
     "$E2E_WINE" "$vornctl_exe" wait VORN 30000 || fail "no server window"
     local topic n=0
-    for topic in ticker.btc_jpy.h depth.btc_jpy.h trades.btc_jpy.h btc_jpy.r eth_jpy.r bch_jpy.r; do
+    for topic in ticker.btc_jpy.h depth.btc_jpy.h trades.btc_jpy.h btc_jpy.r eth_jpy.r bch_jpy.r mona_jpy.r \
+        xem_jpy.r eth_btc.r aaa_jpy.r bbb_jpy.r; do
         n=$((n + 1))
         watch "link$n" 120 "$topic!last"
     done
-    wait_until 30 silent_streams 3 || fail "not every stream worker connected"
+    wait_until 30 silent_streams 8 || fail "not every stream worker connected"
     for topic in ticker depth trades; do
         wait_until 30 grep -q "rest: GET /api/1/$topic/btc_jpy" "$E2E_WORK/sim.log" || fail "no request for $topic"
     done
 
     local start elapsed_ms
+    "$E2E_WINE" "$vornctl_exe" close VORN || fail "vornctl close VORN"
     start=$(date +%s%3N)
-    close_server "$srv" VORN "$server"
+    e2e_wait_exit "$server" 90 || fail "the server did not end within 90 s of the exit command"
     elapsed_ms=$(($(date +%s%3N) - start))
     echo "closed to exit: $elapsed_ms ms"
-    pass "exit with three silent streams and three polled topics busy, code 0"
+    [ "$E2E_EXIT" -eq 0 ] || fail "the server ended with exit code $E2E_EXIT"
+    [ "$elapsed_ms" -le 2000 ] || fail "the server took $elapsed_ms ms to end after the exit command, not 2 s at most"
+    pass "exit within 2 s with eight silent streams and three polled topics busy, code 0"
     local messages
     messages=$(log_messages "$srv")
-    [ "$(echo "$messages" | grep -c 'スレッド生成$')" -eq 6 ] || fail "worker start lines: $messages"
+    [ "$(echo "$messages" | grep -c 'スレッド生成$')" -eq 11 ] || fail "worker start lines: $messages"
     [ "$(echo "$messages" | tail -n2 | tr '\n' '|')" = "スレッド終了待ち|終了|" ] || fail "the log does not end with the wait: $messages"
     pass "the log shows the wait for the workers"
 }

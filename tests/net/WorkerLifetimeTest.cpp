@@ -7,6 +7,7 @@
 #include "CHttpsPublicThread.h"
 #include "CHttpsRealtimeThread.h"
 #include "CIni.h"
+#include "HeldClock.h"
 #include "Waiting.h"
 
 // The owner destroys a worker as soon as alive reads false, so only the
@@ -40,7 +41,30 @@ void ExpectBodyLeavesAliveSet(const char* name) {
     EXPECT_TRUE(worker.aliveAfterBody) << name;
 }
 
+// A paused worker idles on its clock. Held still, the clock never ends that
+// idling, so only a stop can, and it must within the step under way.
+template <class Worker>
+void ExpectPausedBodySeesAStopWithinAStep(const char* name) {
+    Worker worker;
+    worker.tickCount = HeldClock::Read;
+    worker.paused = true;
+    CIni ini;
+    ASSERT_NE(CThread::kNoThread, worker.Start(nullptr, ini.dir, &ini.timeadjust_min, "btc_jpy.r")) << name;
+    EXPECT_TRUE(HeldClock::AwaitReads(2)) << name << ": the paused worker does not idle on its clock";
+    int readsAtStop = HeldClock::Reads();
+    worker.Stop();
+    EXPECT_TRUE(WaitUntil([&] { return !worker.alive; }, 10000)) << name << ": the stop was not seen";
+    EXPECT_LE(HeldClock::Reads() - readsAtStop, 1) << name << ": the stop is seen at the end of the step under way";
+    HeldClock::Advance(10000);  // ends an idling that missed the stop
+    WaitUntil([&] { return !worker.alive; }, 10000);
+}
+
 }  // namespace
+
+TEST(WorkerLifetime, PausedBodiesSeeAStopWithinAStep) {
+    ExpectPausedBodySeesAStopWithinAStep<CHttpsPublicThread>("polling worker");
+    ExpectPausedBodySeesAStopWithinAStep<CHttpsRealtimeThread>("stream worker");
+}
 
 TEST(WorkerLifetime, BodiesLeaveAliveForTheThreadsLastStep) {
     ExpectBodyLeavesAliveSet<CHttpsPublicThread>("polling worker");
