@@ -16,8 +16,8 @@ const UINT WM_APP_CONNECTED = WM_APP + 2;
 // are new std::string topic and item names that the receiver deletes.
 const UINT WM_APP_ADVISE_START = WM_APP + 3;
 // WM_APP + 4 is not used.
-// Sent by the DDE server when the conversation recorded for a topic ends;
-// wParam points to the topic name (the sender's).
+// Sent by the DDE server when the last conversation with an advise loop on a
+// topic ends; wParam points to the topic name (the sender's).
 const UINT WM_APP_DISCONNECTED = WM_APP + 5;
 // The tray icon's callback message.
 const UINT WM_TASKTRAY = 0x0501;
