@@ -1,12 +1,22 @@
 #!/usr/bin/env bash
 # Builds static OpenSSL for 64-bit Windows from Debian's own source package,
 # into a cache outside the clone keyed by version. Prints the install prefix.
+#
+# The library keeps the folders it was configured with (its configuration
+# file, default trust store, engines and modules) as strings in the exe. A
+# Unix path there would name a folder on the exe's current drive
+# (C:\var\cache\...), which any Windows user may create and fill. So the
+# build is configured for a fixed Windows folder that only an administrator
+# can make, is installed into the cache through a staging folder, and never
+# loads a configuration file on its own.
 set -euo pipefail
 
 cache="${VORNFEED_CACHE:-/var/cache/vornfeed}"
 version=$(dpkg-query -W -f='${Version}' libssl-dev 2>/dev/null || true)
 [ -n "$version" ] || { echo "libssl-dev is not installed; run scripts/install-deps.sh" >&2; exit 1; }
-prefix="$cache/openssl-mingw64-${version//[^A-Za-z0-9.+-]/_}"
+# The suffix names the build's configuration: a change to it builds anew.
+prefix="$cache/openssl-mingw64-${version//[^A-Za-z0-9.+-]/_}-winpaths"
+windows_prefix="C:/Windows/System32/vornfeed-openssl"
 
 if [ -f "$prefix/lib64/libssl.a" ] || [ -f "$prefix/lib/libssl.a" ]; then
     echo "$prefix"
@@ -48,11 +58,15 @@ done
 
 echo "==> Building OpenSSL for mingw-w64 (a few minutes, once)" >&2
 cd "$work/src"
-./Configure mingw64 no-shared no-tests no-module \
-    --cross-compile-prefix=x86_64-w64-mingw32- --prefix="$prefix.tmp" --libdir=lib >&2
+# A relative --openssldir lies below the prefix; Configure takes a drive
+# letter path as relative, so the prefix alone carries it.
+./Configure mingw64 no-shared no-tests no-module no-engine no-autoload-config \
+    --cross-compile-prefix=x86_64-w64-mingw32- \
+    --prefix="$windows_prefix" --openssldir=ssl --libdir=lib >&2
 make -j"$(nproc)" build_libs >&2
-make install_dev >&2
+# DESTDIR is put before the prefix as it stands, with no separator.
+make install_dev DESTDIR="$work/stage/" >&2
 rm -rf "$prefix"
-mv "$prefix.tmp" "$prefix"
-sed -i "s|$prefix.tmp|$prefix|g" "$prefix"/lib/pkgconfig/*.pc
+mv "$work/stage/$windows_prefix" "$prefix"
+sed -i "s|$windows_prefix|$prefix|g" "$prefix"/lib/pkgconfig/*.pc
 echo "$prefix"

@@ -23,9 +23,11 @@ native)
 win64)
     openssl_prefix=$("$root/scripts/build-openssl-mingw.sh")
     "$root/scripts/wine-prefix.sh"
+    # FindOpenSSL keeps the libraries it found in the cache: a new build of
+    # OpenSSL must replace them, not sit beside them unused.
     cmake -S "$root" -B "$dir" "${generator[@]}" -DCMAKE_BUILD_TYPE=Release \
         -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
-        -DOPENSSL_ROOT_DIR="$openssl_prefix" "$@" >/dev/null
+        -U 'OPENSSL_*' -U 'LIB_EAY*' -U 'SSL_EAY*' -DOPENSSL_ROOT_DIR="$openssl_prefix" "$@" >/dev/null
     cmake --build "$dir" -j"$(nproc)" "${targets[@]}"
     ;;
 *)

@@ -115,7 +115,7 @@ e2e_say "Starting the local exchange (REST on 443, stream on 8888; its log: $E2E
 [ -x "$E2E_SIM" ] || e2e_die "no exchange-sim at $E2E_SIM" "build it: VORNFEED_TARGETS=exchange-sim scripts/build.sh native"
 e2e_start_sim --rate 2
 
-e2e_say "Starting vornfeed.exe under Wine in $run_dir (trusting the exchange's CA through SSL_CERT_FILE)"
+e2e_say "Starting vornfeed.exe under Wine in $run_dir (trusting the exchange's CA through ca_file in its INI)"
 e2e_start_server "$run_dir" "$win_dir/src/app/vornfeed.exe"
 server_pid=$E2E_SERVER_PID
 "$E2E_WINE" "$win_dir/tools/vornctl/vornctl.exe" wait VORN 30000 >/dev/null 2>&1 ||

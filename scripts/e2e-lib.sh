@@ -70,7 +70,12 @@ e2e_start_xvfb() {
 e2e_start_sim() {
     local host host_args=()
     for host in $(printf "%s\n" ${E2E_HOSTS:-localhost} | sort -u); do host_args+=(--host "$host"); done
-    $E2E_DETACH "$E2E_SIM" --make-certs "$E2E_WORK/certs" "${host_args[@]}" "$@" >>"$E2E_WORK/sim.log" 2>&1 &
+    # A restarted exchange keeps its certificate, as a real one does: the
+    # server read its roots once, at its own start.
+    local certs=(--make-certs "$E2E_WORK/certs")
+    [ -f "$E2E_WORK/certs/server.pem" ] &&
+        certs=(--cert "$E2E_WORK/certs/server.pem" --key "$E2E_WORK/certs/server-key.pem")
+    $E2E_DETACH "$E2E_SIM" "${certs[@]}" "${host_args[@]}" "$@" >>"$E2E_WORK/sim.log" 2>&1 &
     E2E_SIM_PID=$!
     E2E_PIDS+=($E2E_SIM_PID)
     e2e_wait_port 443 || e2e_die "exchange-sim did not open port 443 (see $E2E_WORK/sim.log)"
@@ -94,14 +99,47 @@ e2e_wait_port() {
     return 1
 }
 
+# Makes the server in folder $1 trust the simulator's authority the way a
+# user trusts a private root: the CA file beside the exe, named by a relative
+# ca_file in [https]. Other settings in an existing INI stay as they are.
+e2e_trust_sim_ca() {
+    local dir=$1 ini=$1/vornfeed.ini
+    mkdir -p "$dir/certs"
+    cp "$E2E_WORK/certs/ca.pem" "$dir/certs/ca.pem"
+    if [ ! -f "$ini" ]; then
+        printf '[https]\r\nca_file=certs\\ca.pem\r\n' >"$ini"
+    elif grep -q '^ca_file=' "$ini"; then
+        :
+    elif grep -q '^\[https\]' "$ini"; then
+        sed -i 's/^\[https\]\r\?$/&\nca_file=certs\\ca.pem\r/' "$ini"
+    else
+        printf '[https]\r\nca_file=certs\\ca.pem\r\n' >>"$ini"
+    fi
+}
+
+# An OpenSSL configuration that would make every handshake with the
+# simulator fail. The server is started with it in OPENSSL_CONF, and its
+# roots in SSL_CERT_FILE and SSL_CERT_DIR, to show that it reads neither.
+e2e_poisoned_openssl_env() {
+    local conf=$E2E_WORK/poisoned-openssl.cnf
+    printf 'openssl_conf = poisoned\n[poisoned]\nssl_conf = ssl\n[ssl]\nsystem_default = tls\n[tls]\nMaxProtocol = TLSv1\n' >"$conf"
+    printf 'OPENSSL_CONF=%s SSL_CERT_FILE=%s SSL_CERT_DIR=%s' "$(e2e_winpath "$conf")" \
+        "$(e2e_winpath "$E2E_WORK/no-such-roots.pem")" "$(e2e_winpath "$E2E_WORK/no-such-roots")"
+}
+
 # Runs vornfeed.exe from its own folder (INI beside it, log under it, since
 # that is also its working directory) in the background; E2E_SERVER_PID is
-# the Wine process, whose exit status is the program's exit code.
+# the Wine process, whose exit status is the program's exit code. The server
+# trusts the simulator's authority through its INI (e2e_trust_sim_ca), unless
+# --untrusted follows, which leaves the folder as it is: a first start with
+# no INI at all, say.
 e2e_start_server() {
     local dir=$1 exe=$2
     mkdir -p "$dir"
     cp "$exe" "$dir/vornfeed.exe"
-    (cd "$dir" && SSL_CERT_FILE="$(e2e_winpath "$E2E_WORK/certs/ca.pem")" exec $E2E_DETACH "$E2E_WINE" vornfeed.exe) \
+    [ "${3:-}" = --untrusted ] || e2e_trust_sim_ca "$dir"
+    # shellcheck disable=SC2046 # the assignments are words of their own
+    (cd "$dir" && exec env $(e2e_poisoned_openssl_env) $E2E_DETACH "$E2E_WINE" vornfeed.exe) \
         >"$dir/wine.out" 2>&1 &
     E2E_SERVER_PID=$!
     E2E_PIDS+=($E2E_SERVER_PID)

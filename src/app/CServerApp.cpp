@@ -71,7 +71,10 @@ bool CServerApp::StartUp(HINSTANCE instance) {
     hwnd = taskTray.CreateHiddenWindow();
     taskTray.NotifyIcon(true, IDI_VORNFEED, ini.acceptname);
     ddeServer.Initialize(hwnd, ini.acceptname);
-    if (g_instanceMutex.Create(ini.acceptname)) return true;
+    if (g_instanceMutex.Create(ini.acceptname)) {
+        tls.Create(ini.ca_file);
+        return true;
+    }
     // Another copy serves this name; it keeps its icon, this one goes.
     taskTray.NotifyIcon(false, IDI_VORNFEED, ini.acceptname);
     return false;
@@ -186,6 +189,7 @@ CHttpsThread* CServerApp::StartWorker(TopicKind kind, const std::string& topic) 
     // The host comes from the configuration; the port stays as the worker
     // has it, its kind's own unless someone pointed it elsewhere.
     worker->SetServer(kind == kStreaming ? ini.stream_host : ini.rest_host, worker->serverPort);
+    worker->SetTrust(&tls);
     worker->Start(hwnd, ini.dir, &ini.timeadjust_min, topic);
     return worker;
 }

@@ -11,6 +11,7 @@
 #include "CHttpsRealtimeThread.h"
 #include "CIni.h"
 #include "CTaskTray.h"
+#include "CTlsContext.h"
 
 // The one application object: owns the DDE service, the two tables of
 // workers, the configuration and the tray window, and is the only place that
@@ -43,6 +44,9 @@ public:
     LRESULT OnDisconnected(const std::string* topic);
 
     CDdeServer ddeServer;
+    // What every worker's connections trust; made at start-up, before any
+    // worker, and kept until they have all ended.
+    CTlsContext tls;
     CHttpsRealtimeThread realtimeWorkers[kMaxWorkers];
     int realtimeCount;
     CHttpsPublicThread publicWorkers[kMaxWorkers];

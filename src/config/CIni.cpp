@@ -33,6 +33,25 @@ int SplitNameList(const char* list, char (*names)[CIni::kNameSize]) {
     return count;
 }
 
+bool IsAbsolutePath(const char* path) {
+    bool drive = ((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z')) && path[1] == ':';
+    return drive || path[0] == '\\' || path[0] == '/';
+}
+
+// The length of a file path's folder, up to and including its last
+// separator. The second byte of a two-byte character can be '\\' (as in
+// 表), so those are stepped over whole.
+size_t FolderLength(const char* filePath) {
+    size_t folder = 0;
+    for (size_t i = 0; filePath[i] != '\0'; ++i) {
+        if (IsDBCSLeadByte((BYTE)filePath[i]) && filePath[i + 1] != '\0')
+            ++i;
+        else if (filePath[i] == '\\' || filePath[i] == '/')
+            folder = i + 1;
+    }
+    return folder;
+}
+
 }  // namespace
 
 CIni::CIni() {
@@ -48,6 +67,7 @@ CIni::CIni() {
     tmout_ms = kDefaultTmoutMs;
     CopyName(rest_host, VORNFEED_REST_HOST);
     CopyName(stream_host, VORNFEED_STREAM_HOST);
+    ca_file[0] = '\0';
 }
 
 bool CIni::Load() {
@@ -88,6 +108,7 @@ bool CIni::Load() {
             ReadInt(&tmout_ms, keys, "tmout_ms");
             ReadString(rest_host, keys, "rest_host");
             ReadString(stream_host, keys, "stream_host");
+            ReadPath(ca_file, sizeof(ca_file), keys, "ca_file");
         }
     }
     ReplaceUnusableValues();
@@ -123,6 +144,23 @@ bool CIni::ReadString(char* field, const KeyList& keyList, const char* key) {
         char value[kNameSize] = {};
         GetPrivateProfileStringA(keyList.section, keyList.keys[i], "", value, kNameSize, ini_path);
         CopyName(field, value);
+        return true;
+    }
+    return false;
+}
+
+// A relative path is taken from the exe's folder, not the working
+// directory: the server may be started from anywhere, and a file beside the
+// exe is what the user can see and keep with it.
+bool CIni::ReadPath(char* field, size_t fieldSize, const KeyList& keyList, const char* key) {
+    for (int i = 0; i < keyList.count; ++i) {
+        if (!strstr(keyList.keys[i], key)) continue;
+        char value[MAX_PATH + 1] = {};
+        GetPrivateProfileStringA(keyList.section, keyList.keys[i], "", value, sizeof(value), ini_path);
+        if (value[0] == '\0' || IsAbsolutePath(value))
+            snprintf(field, fieldSize, "%s", value);
+        else
+            snprintf(field, fieldSize, "%.*s%s", (int)FolderLength(ini_path), ini_path, value);
         return true;
     }
     return false;

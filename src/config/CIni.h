@@ -36,10 +36,16 @@ public:
     // same names in [https]. A new file does not list them.
     char rest_host[kNameSize];
     char stream_host[kNameSize];
+    // A PEM file of roots trusted beside the system's, for a private
+    // exchange or a test: optional [https] ca_file, relative to the exe's
+    // folder unless absolute, here as the full path; empty when not given.
+    // A new file does not list it.
+    char ca_file[2 * MAX_PATH];
 
 private:
     int ReadKeyNames(const char* section, KeyList* keyListOut);
     bool ReadString(char* field, const KeyList& keyList, const char* key);
     bool ReadInt(int* field, const KeyList& keyList, const char* key);
+    bool ReadPath(char* field, size_t fieldSize, const KeyList& keyList, const char* key);
     void ReplaceUnusableValues();
 };

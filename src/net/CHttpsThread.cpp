@@ -7,7 +7,6 @@
 #include <cstring>
 
 #include "CLog.h"
-#include "SystemRoots.h"
 
 namespace {
 
@@ -94,10 +93,10 @@ CHttpsThread::CHttpsThread()
       cookie{},
       sock(kInvalidSocket),
       ssl(nullptr),
-      sslCtx(nullptr),
       serverHost{},
       serverPort(0),
       tickCount(GetTickCount),
+      trust(nullptr),
       failing(Fault::kNone) {
     start_socket_library();
 }
@@ -105,6 +104,10 @@ CHttpsThread::CHttpsThread()
 CHttpsThread::~CHttpsThread() {
     Disconnect();
     stop_socket_library();
+}
+
+void CHttpsThread::SetTrust(const CTlsContext* context) {
+    trust = context;
 }
 
 void CHttpsThread::SetServer(const char* hostName, int port) {
@@ -140,8 +143,6 @@ CHttpsThread::Fault CHttpsThread::Open(const char* hostName, int port) {
     if (fault != Fault::kNone) return fault;
     CopyCut(host, sizeof(host), hostName);
 
-    OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
-    OPENSSL_init_ssl(0, nullptr);
     if (!MakeVerifyingConnection(hostName)) return Fault::kHandshake;
     return Handshake(start, limitMs);
 }
@@ -163,12 +164,8 @@ CHttpsThread::Fault CHttpsThread::ConnectTcp(const sockaddr_in& address, DWORD s
 }
 
 bool CHttpsThread::MakeVerifyingConnection(const char* hostName) {
-    sslCtx = SSL_CTX_new(TLS_client_method());
-    if (!sslCtx) return false;
-    SSL_CTX_set_verify(sslCtx, SSL_VERIFY_PEER, nullptr);
-    SSL_CTX_set_default_verify_paths(sslCtx);
-    add_system_root_certificates(SSL_CTX_get_cert_store(sslCtx));
-    ssl = SSL_new(sslCtx);
+    if (!trust || !trust->Get()) return false;
+    ssl = SSL_new(trust->Get());
     if (!ssl) return false;
     SSL_set_options(ssl, SSL_OP_NO_TICKET);
     // An address is checked against the certificate's IP entries and is
@@ -306,8 +303,6 @@ void CHttpsThread::Release() {
     ssl = nullptr;
     if (sock != kInvalidSocket) close_socket(sock);
     sock = kInvalidSocket;
-    if (sslCtx) SSL_CTX_free(sslCtx);
-    sslCtx = nullptr;
 }
 
 void CHttpsThread::WaitSeconds(int seconds) {

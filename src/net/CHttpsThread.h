@@ -5,6 +5,7 @@
 #include <string>
 
 #include "CThread.h"
+#include "CTlsContext.h"
 #include "Socket.h"
 
 // The common base of the two market-data workers: one TLS client connection
@@ -13,10 +14,9 @@
 // request text (MakeRequest) and the handling of a document (OnReceive).
 //
 // Connections are verified: the host name goes out as SNI, and the server's
-// chain and name are checked against OpenSSL's default verify paths (which
-// honour SSL_CERT_FILE and SSL_CERT_DIR) plus, on Windows, the system's
-// trusted roots. A market feed that anyone on the path could rewrite would
-// put false prices into a trader's sheet.
+// chain and name are checked against the roots of the owner's CTlsContext.
+// A market feed that anyone on the path could rewrite would put false
+// prices into a trader's sheet.
 class CHttpsThread : public CThread {
 public:
     static constexpr int kHostSize = 1024;
@@ -87,11 +87,15 @@ public:
     // workers at loopback servers on ephemeral ports through it.
     void SetServer(const char* hostName, int port);
 
+    // The context connections are made from, which decides what is trusted;
+    // the owner sets it before Start and keeps it until the thread has
+    // ended. Without one, every connection fails its handshake.
+    void SetTrust(const CTlsContext* context);
+
     char host[kHostSize];  // host of the current connection
     char cookie[kCookieSize];
     socket_t sock;
     SSL* ssl;
-    SSL_CTX* sslCtx;
 
     char serverHost[kHostSize];
     int serverPort;
@@ -116,8 +120,10 @@ private:
     // 1 ready, 0 time up or running cleared, -1 failed.
     int WaitSocket(bool write, DWORD start, int limitMs);
     bool WaitToReadAgain(int error, DWORD start);
-    // Frees ssl and sslCtx and closes sock, whichever are set.
+    // Frees ssl and closes sock, whichever are set.
     void Release();
+
+    const CTlsContext* trust;
 
     // What began the current run of failed connects, which is logged;
     // kNone while connections stand.

@@ -2,8 +2,14 @@
 
 #include <openssl/x509.h>
 
-// Adds the certificates of the system's trusted root store to store: on
-// Windows the "ROOT" store, which OpenSSL does not read by itself. Elsewhere
-// OpenSSL's default verify paths already are the system's roots, and this
-// adds nothing. Returns the number added.
+// Adds the system's trusted roots to store and returns how many. On Windows
+// these are the "ROOT" store's certificates, which OpenSSL does not read by
+// itself. Elsewhere they are the files at the places OpenSSL was built to
+// look in, read without the environment variables that could move them.
 int add_system_root_certificates(X509_STORE* store);
+
+// Asks the system's own chain engine whether it trusts the chain of leaf,
+// with the peer's other certificates as possible intermediates, for a TLS
+// server named hostName (a DNS name or an address). Only Windows has one:
+// elsewhere the answer is always no.
+bool system_trusts_chain(X509* leaf, STACK_OF(X509) * intermediates, const char* hostName);

@@ -99,6 +99,10 @@ UINT GetACP() {
     return 932;
 }
 
+BOOL IsDBCSLeadByte(BYTE c) {
+    return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
+}
+
 int MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR text, int count, LPWSTR wide, int wideSize) {
     if (codePage != CP_UTF8 || !text || count == 0 || count < -1 || wideSize < 0) {
         SetLastError(ERROR_INVALID_PARAMETER);

@@ -56,7 +56,8 @@ protected:
         std::ofstream ini(folder / "vornfeed.ini");
         ini << "[common]\r\ntimeadjust_min=540\r\n[ddeserver]\r\nacceptname=" << service
             << "\r\n[https]\r\ndir=/api/1/\r\npolling_interval=1\r\ntmout_ms=500\r\nrest_host=localhost\r\n"
-            << "stream_host=127.0.0.1\r\n";
+            << "stream_host=127.0.0.1\r\n"
+            << extraSettings;
         ini.close();
         VornSetModuleFileName((folder / "vornfeed.exe").string().c_str());
         app.reset(new CServerApp());
@@ -125,6 +126,8 @@ protected:
     std::vector<std::string> Log() const { return directory.LogMessages(); }
 
     TempWorkingDirectory directory;
+    // Lines added to [https] of the INI file that Prepare writes.
+    std::string extraSettings;
     std::string service;
     fs::path folder;
     std::unique_ptr<CServerApp> app;

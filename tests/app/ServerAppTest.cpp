@@ -225,11 +225,25 @@ TEST_F(ServerAppTest, ShutdownWaitAsksEveryStartedWorkerToStopAndWaitsForIt) {
     EXPECT_TRUE(app->publicWorkers[1].running);
 }
 
+// The server trusts a private root from a ca_file beside the exe.
+class TrustingServerAppTest : public ServerAppTest {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(authority.IsValid());
+        fs::create_directories(fs::current_path() / "certs");
+        fs::copy_file(authority.RootFile(), fs::current_path() / "certs" / "ca.pem");
+        extraSettings = "ca_file=certs/ca.pem\r\n";
+        ServerAppTest::SetUp();
+    }
+
+    TrustedTestAuthority authority;
+};
+
 // A worker that is started against a real TLS server: its values pass the
 // core and reach the linked cell.
-TEST_F(ServerAppTest, AStartedWorkersValuesReachTheLinkedClient) {
-    TrustedTestAuthority authority;
-    ASSERT_TRUE(authority.IsValid());
+TEST_F(TrustingServerAppTest, AStartedWorkersValuesReachTheLinkedClient) {
+    std::string trusted = "ca_file " + (folder / "certs/ca.pem").string() + " の証明書 1 件を信頼\r\n";
+    EXPECT_EQ((std::vector<std::string>{"起動\r\n", trusted}), Log());
     TlsTestServer server(authority.IssueServer({"localhost"}), [](TlsTestServer::Connection& connection) {
         std::string request;
         while (request.find("\r\n\r\n") == std::string::npos) {

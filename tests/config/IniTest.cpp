@@ -67,6 +67,39 @@ TEST_F(IniTest, ReadsEverySettingFromAnExistingFileWithoutRewritingIt) {
     EXPECT_EQ(content, ScratchFolder::ReadFile(ini.ini_path));
 }
 
+// A relative ca_file is found beside the exe wherever the server was started
+// from. An exe named 表 ends its name in a byte that reads as '\\' on its own.
+TEST_F(IniTest, CaFileIsTakenFromTheExeFolderUnlessAbsolute) {
+    const std::string here = folder.PathOf("");
+    struct Case {
+        const char* iniName;
+        const char* value;  // null: no ca_file key
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"none.ini", nullptr, ""},
+        {"empty.ini", "", ""},
+        {"relative.ini", "certs\\ca.pem", here + "certs\\ca.pem"},
+        {"drive.ini", "C:\\roots\\ca.pem", "C:\\roots\\ca.pem"},
+        {"unc.ini", "\\\\server\\share\\ca.pem", "\\\\server\\share\\ca.pem"},
+        {"slash.ini", "/etc/roots/ca.pem", "/etc/roots/ca.pem"},
+        {"\x95\x5c.ini", "ca.pem", here + "ca.pem"},
+    };
+    for (const Case& c : cases) {
+        // Written through the profile functions, which take the name in the
+        // ANSI code page as the server's own calls do.
+        std::string path = here + c.iniName;
+        ASSERT_TRUE(WritePrivateProfileStringA("https", "tmout_ms", "2500", path.c_str()));
+        if (c.value) {
+            ASSERT_TRUE(WritePrivateProfileStringA("https", "ca_file", c.value, path.c_str()));
+        }
+        CIni read;
+        snprintf(read.ini_path, sizeof(read.ini_path), "%s", path.c_str());
+        ASSERT_TRUE(read.Load());
+        EXPECT_EQ(c.expected, read.ca_file) << c.iniName << " " << (c.value ? c.value : "(none)");
+    }
+}
+
 TEST_F(IniTest, SectionNamesInCapitalsAreNotRecognised) {
     LoadFrom("[HTTPS]\r\ndir=/caps/\r\npolling_interval=30\r\n");
     EXPECT_STREQ("/api/1/", ini.dir);

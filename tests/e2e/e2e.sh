@@ -126,6 +126,7 @@ log_messages() {
     [ -n "$log" ] || fail "no log file under $1/log"
     iconv -f CP932 -t UTF-8 "$log" | tr -d '\r' | sed 's/^[^,]*,//'
 }
+ca_file_read() { log_messages "$1" | grep -qx 'ca_file .*certs\\ca.pem の証明書 1 件を信頼'; }
 close_server() {
     local dir=$1 service=${2:-VORN} pid=$3
     "$E2E_WINE" "$vornctl_exe" close "$service" || fail "vornctl close $service"
@@ -136,7 +137,7 @@ close_server() {
 case_hotlink() {
     e2e_start_sim "${sim_common[@]}" --pin btc_jpy=1234567
     local srv=$E2E_WORK/srv
-    e2e_start_server "$srv" "$vornfeed_exe"
+    e2e_start_server "$srv" "$vornfeed_exe" --untrusted
     local server=$E2E_SERVER_PID
     "$E2E_WINE" "$vornctl_exe" wait VORN 30000 || fail "no server window"
 
@@ -145,6 +146,14 @@ case_hotlink() {
     expected_ini=$(printf '[common]\ntimeadjust_min=540\n[ddeserver]\nacceptname=VORN\n[https]\ndir=/api/1/\npolling_interval=5\ntmout_ms=5000')
     [ "$(tr -d '\r' <"$srv/vornfeed.ini")" = "$expected_ini" ] || fail "INI file: $(cat "$srv/vornfeed.ini")"
     pass "INI created with the defaults"
+
+    # The local exchange's root is private: the user names it in the INI,
+    # and the server reads it at its next start.
+    close_server "$srv" VORN "$server"
+    e2e_start_server "$srv" "$vornfeed_exe"
+    server=$E2E_SERVER_PID
+    "$E2E_WINE" "$vornctl_exe" wait VORN 30000 || fail "no server window after the restart"
+    wait_until 10 ca_file_read "$srv" || fail "the ca_file beside the exe was not read: $(log_messages "$srv")"
 
     watch last 20 'ticker.btc_jpy.h!last'
     watch stamp 20 'ticker.btc_jpy.h!timestamp'
@@ -344,12 +353,40 @@ case_secondclient() {
     close_server "$srv" VORN "$server"
 }
 
+case_unresolvable() {
+    # A host the network cannot resolve: the user learns from the log which
+    # host failed and why, once, however often the workers try again.
+    e2e_start_sim "${sim_common[@]}"
+    local srv=$E2E_WORK/srv
+    mkdir -p "$srv"
+    printf '[https]\r\nrest_host=no-such-host.invalid\r\nstream_host=no-such-host.invalid\r\n' >"$srv/vornfeed.ini"
+    e2e_start_server "$srv" "$vornfeed_exe"
+    local server=$E2E_SERVER_PID
+    watch last 16 'ticker.btc_jpy.h!last'
+    watch rprice 16 'btc_jpy.r!last_price.price'
+    # The polled topic tries every 5 s: three attempts at least.
+    wait_watch last 45
+    wait_watch rprice 45
+    local messages port
+    messages=$(log_messages "$srv")
+    for port in 443 8888; do
+        [ "$(echo "$messages" | grep -cx "no-such-host.invalid:$port 接続失敗（名前解決できません）")" -eq 1 ] ||
+            fail "port $port: not one line naming the host: $messages"
+    done
+    [ "$(echo "$messages" | grep -c '接続')" -eq 2 ] || fail "more connection lines than the two: $messages"
+    for name in last rprice; do
+        [ "$(values $name | sort -u)" = "-" ] || fail "$name: $(values $name | tr '\n' ' ')"
+    done
+    pass "an unresolvable host is named once in the log per worker, and its cells keep \"-\""
+    close_server "$srv" VORN "$server"
+}
+
 # A passing case leaves the hash of the exe it ran, for the package check.
 stamp_dir=${VORNFEED_E2E_STAMPS:-}
 [ -n "$stamp_dir" ] && mkdir -p "$stamp_dir" && rm -f "$stamp_dir/$case_name.sha256"
 
 case "$case_name" in
-hotlink | reconnect | pause | instances | shutdown | secondclient) "case_$case_name" ;;
+hotlink | reconnect | pause | instances | shutdown | secondclient | unresolvable) "case_$case_name" ;;
 *) fail "no such case" ;;
 esac
 [ -n "$stamp_dir" ] && sha256sum <"$vornfeed_exe" >"$stamp_dir/$case_name.sha256"

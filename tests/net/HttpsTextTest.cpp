@@ -76,7 +76,6 @@ TEST(CHttpsThread, NewConnectionHoldsNothing) {
     EXPECT_EQ(std::string(CHttpsThread::kCookieSize, '\0'), std::string(worker.cookie, sizeof(worker.cookie)));
     EXPECT_EQ(kInvalidSocket, worker.sock);
     EXPECT_EQ(nullptr, worker.ssl);
-    EXPECT_EQ(nullptr, worker.sslCtx);
     char buffer[4];
     worker.timeoutMs = 100;
     EXPECT_EQ(-1, worker.Receive(buffer, 4)) << "no connection to read from";

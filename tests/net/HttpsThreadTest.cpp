@@ -11,17 +11,17 @@
 
 #include "CHttpsThread.h"
 #include "HeldClock.h"
-#include "SystemRoots.h"
 #include "ScopedTrustRoots.h"
 #include "TempWorkingDirectory.h"
 #include "ThreadCpuTime.h"
 #include "TickCount.h"
 #include "TlsTestServer.h"
 #include "TrustedTestAuthority.h"
+#include "TrustingContext.h"
 
 // The connection runs against real TLS servers on 127.0.0.1 whose
-// certificates come from a test authority that the client trusts through
-// SSL_CERT_FILE, the way a user would add a private root.
+// certificates come from a test authority that the client trusts as its
+// ca_file, the way a user adds a private root.
 
 namespace fs = std::filesystem;
 
@@ -45,14 +45,20 @@ protected:
     static void SetUpTestSuite() {
         authority = new TrustedTestAuthority();
         trustDir = authority->Folder().Path();
+        trust = TrustingContext(authority->RootFile()).release();
     }
 
     static void TearDownTestSuite() {
+        delete trust;
+        trust = nullptr;
         delete authority;
         authority = nullptr;
     }
 
-    void SetUp() override { client.timeoutMs = 3000; }
+    void SetUp() override {
+        client.timeoutMs = 3000;
+        client.SetTrust(trust);
+    }
     void TearDown() override { client.Disconnect(); }
 
     TestCertificate Issue(const std::vector<std::string>& names) { return authority->IssueServer(names); }
@@ -79,12 +85,14 @@ protected:
 
     static TrustedTestAuthority* authority;
     static fs::path trustDir;
+    static CTlsContext* trust;
     TempWorkingDirectory directory;
     CHttpsThread client;
 };
 
 TrustedTestAuthority* HttpsThreadTest::authority = nullptr;
 fs::path HttpsThreadTest::trustDir;
+CTlsContext* HttpsThreadTest::trust = nullptr;
 
 void Hold(TlsTestServer::Connection& connection) {
     connection.HoldUntilClosed();
@@ -300,7 +308,6 @@ TEST_F(HttpsThreadTest, DisconnectSendsCloseNotifyAndReleasesEverything) {
     });
     client.Disconnect();
     EXPECT_EQ(nullptr, client.ssl);
-    EXPECT_EQ(nullptr, client.sslCtx);
     EXPECT_EQ(kInvalidSocket, client.sock);
     DWORD start = GetTickCount();
     while (server->HandlersDone() == 0 && Since(start) < 5000)
@@ -354,10 +361,10 @@ TEST_F(HttpsThreadTest, CertificatesThatDoNotProveTheHostAreRefused) {
         TempWorkingDirectory caseDirectory;
         CHttpsThread worker;
         worker.timeoutMs = 3000;
+        worker.SetTrust(trust);
         TlsTestServer server(c.certificate, Hold);
         EXPECT_EQ(-1, worker.Connect("localhost", server.Port())) << c.reason;
         EXPECT_EQ(nullptr, worker.ssl);
-        EXPECT_EQ(nullptr, worker.sslCtx);
         EXPECT_EQ(kInvalidSocket, worker.sock);
         std::vector<std::string> log = caseDirectory.LogMessages();
         std::string expected =
@@ -417,6 +424,7 @@ TEST_F(HttpsThreadTest, ARunOfConnectFailuresIsLoggedOnceWithItsReasonAndItsEnd)
         TempWorkingDirectory caseDirectory;
         CHttpsThread worker;
         worker.timeoutMs = 700;
+        worker.SetTrust(trust);
         for (int attempt = 0; attempt < 3; ++attempt)
             EXPECT_EQ(-1, worker.Connect(c.host, c.port)) << c.reason;
         EXPECT_EQ(-1, worker.Connect("localhost", closed.Port())) << "a new reason within the run stays quiet";
@@ -430,26 +438,61 @@ TEST_F(HttpsThreadTest, ARunOfConnectFailuresIsLoggedOnceWithItsReasonAndItsEnd)
     }
 }
 
-// A private root can also live in a folder of hashed file names, the form
-// c_rehash writes.
-TEST_F(HttpsThreadTest, RootsInTheCertificateFolderAreTrustedToo) {
-    fs::path folder = trustDir / "hashed";
-    fs::create_directories(folder);
-    char name[16];
-    const TestCertificate& root = authority->Authority().Root();
-    snprintf(name, sizeof(name), "%08lx.0", X509_subject_name_hash(root.certificate.get()));
-    root.Save((folder / name).string(), (trustDir / "hashed.key").string());
-    TlsTestServer server(Issue({"localhost"}), Hold);
-    int result;
-    {
-        ScopedTrustRoots folderOnly((trustDir / "none.pem").string(), folder.string());
-        result = client.Connect("localhost", server.Port());
-    }
-    EXPECT_EQ(0, result);
-    client.Disconnect();
+void WriteFile(const fs::path& path, const std::string& text) {
+    FILE* file = fopen(path.string().c_str(), "wb");
+    ASSERT_NE(nullptr, file) << path;
+    fwrite(text.data(), 1, text.size(), file);
+    fclose(file);
+}
 
-    ScopedTrustRoots neither((trustDir / "none.pem").string(), (trustDir / "certs").string());
-    EXPECT_EQ(-1, client.Connect("localhost", server.Port())) << "trusted through the folder only, not by default";
+// What the server trusts is the system's roots and its ca_file, and nothing
+// that someone other than the user could put in its way: not the variables
+// OpenSSL reads elsewhere, and not a file that holds no root.
+TEST_F(HttpsThreadTest, TrustComesFromTheSystemAndTheCaFileAlone) {
+    const std::string root = authority->RootFile();
+    const std::string bundle = (trustDir / "bundle.pem").string();
+    const std::string noRoots = (trustDir / "no-roots.pem").string();
+    const std::string missing = (trustDir / "missing.pem").string();
+    WriteFile(bundle, TestCertificateAuthority("Other CA").RootPem() + authority->Authority().RootPem());
+    WriteFile(noRoots, "not a certificate\r\n");
+    // Where OpenSSL would look by default, our root sits in plain view.
+    ScopedTrustRoots environment(root, trustDir.string());
+    struct Case {
+        std::string caFile;
+        bool connects;
+        std::string logged;  // the context's line, if any
+    };
+    const Case cases[] = {
+        {root, true, "ca_file " + root + " の証明書 1 件を信頼"},
+        {bundle, true, "ca_file " + bundle + " の証明書 2 件を信頼"},
+        {"", false, ""},
+        {missing, false, "ca_file " + missing + " を読めません"},
+        {noRoots, false, "ca_file " + noRoots + " に証明書がありません"},
+    };
+    TlsTestServer server(Issue({"localhost"}), Hold);
+    const std::string refused = "localhost:" + std::to_string(server.Port()) +
+                                " certificate verify failed: unable to get local issuer certificate\r\n";
+    for (const Case& c : cases) {
+        TempWorkingDirectory caseDirectory;
+        CTlsContext context;
+        ASSERT_TRUE(context.Create(c.caFile.c_str()));
+        CHttpsThread worker;
+        worker.timeoutMs = 3000;
+        worker.SetTrust(&context);
+        EXPECT_EQ(c.connects ? 0 : -1, worker.Connect("localhost", server.Port())) << c.caFile;
+        std::vector<std::string> expected;
+        if (!c.logged.empty()) expected.push_back(c.logged + "\r\n");
+        if (!c.connects) expected.push_back(refused);
+        EXPECT_EQ(expected, caseDirectory.LogMessages()) << c.caFile;
+    }
+}
+
+TEST_F(HttpsThreadTest, WithoutAContextEveryConnectionFails) {
+    TlsTestServer server(Issue({"localhost"}), Hold);
+    CHttpsThread worker;
+    EXPECT_EQ(-1, worker.Connect("localhost", server.Port()));
+    EXPECT_EQ(nullptr, worker.ssl);
+    EXPECT_EQ(kInvalidSocket, worker.sock);
 }
 
 TEST_F(HttpsThreadTest, HandshakeWithASilentServerEndsAfterTheTimeout) {
@@ -464,7 +507,6 @@ TEST_F(HttpsThreadTest, HandshakeWithASilentServerEndsAfterTheTimeout) {
     EXPECT_LT(took, 700u + kLateMs);
     EXPECT_EQ(1, server.Accepted()) << "the TCP connection stood; the handshake hung";
     EXPECT_EQ(nullptr, client.ssl);
-    EXPECT_EQ(nullptr, client.sslCtx);
 }
 
 TEST_F(HttpsThreadTest, StopEndsAHangingHandshakeEarly) {
@@ -495,14 +537,12 @@ TEST_F(HttpsThreadTest, ConnectFailsWithoutAServer) {
     EXPECT_LT(Since(start), kLongTimeoutMs / 2u);
     EXPECT_EQ(-1, client.Connect("localhost", 0));
     EXPECT_EQ(-1, client.Connect("localhost", 70000));
-    EXPECT_EQ(nullptr, client.sslCtx);
     EXPECT_EQ(kInvalidSocket, client.sock);
 }
 
 TEST_F(HttpsThreadTest, ConnectToANameThatDoesNotResolveLeavesNothingOpen) {
     EXPECT_EQ(-1, client.Connect("no-such-host.invalid", 443));
     EXPECT_EQ(nullptr, client.ssl);
-    EXPECT_EQ(nullptr, client.sslCtx);
     EXPECT_EQ(kInvalidSocket, client.sock);
     EXPECT_STREQ("", client.host) << "host names only a connection that stood";
 }
@@ -519,14 +559,6 @@ TEST_F(HttpsThreadTest, ConnectionWorksAgainAfterADisconnect) {
         client.Disconnect();
     }
 }
-
-#ifdef _WIN32
-TEST(SystemRoots, WindowsRootStoreIsAdded) {
-    X509_STORE* store = X509_STORE_new();
-    EXPECT_GT(add_system_root_certificates(store), 0);
-    X509_STORE_free(store);
-}
-#endif
 
 // --- WaitSeconds -------------------------------------------------------------
 // These hold the worker's clock: the wait's time passes only when the test

@@ -11,7 +11,7 @@
 #include "CHttpsPublicThread.h"
 #include "CHttpsRealtimeThread.h"
 #include "ExchangeSimProcess.h"
-#include "ScopedTrustRoots.h"
+#include "TrustingContext.h"
 #include "Waiting.h"
 #include "support/WorkerTestBed.h"
 
@@ -38,7 +38,10 @@ void ExpectConsecutive(const std::vector<long>& numbers, const std::string& what
 
 class SimWorkersTest : public ::testing::Test {
 protected:
-    void SetUp() override { ASSERT_TRUE(sim.Started()) << "exchange-sim did not report its ports"; }
+    void SetUp() override {
+        ASSERT_TRUE(sim.Started()) << "exchange-sim did not report its ports";
+        bed.trust = trust.get();
+    }
 
     void StartRest(CHttpsPublicThread& worker, const std::string& item) {
         worker.SetServer("localhost", sim.RestPort());
@@ -72,7 +75,7 @@ protected:
 
     ExchangeSimProcess sim{{"--rate", "20"}};
     // The workers trust the simulator's authority.
-    ScopedTrustRoots trust{sim.CaFile(), sim.CertsFolder()};
+    std::unique_ptr<CTlsContext> trust = TrustingContext(sim.CaFile());
     WorkerTestBed bed;
 };
 

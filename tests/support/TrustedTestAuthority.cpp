@@ -1,9 +1,5 @@
 #include "TrustedTestAuthority.h"
 
-#include <filesystem>
-
-TrustedTestAuthority::TrustedTestAuthority()
-    : folder("vorn-roots-"), trust(folder.PathOf("root.pem"), folder.PathOf("certs")) {
-    std::filesystem::create_directories(folder.PathOf("certs"));
+TrustedTestAuthority::TrustedTestAuthority() : folder("vorn-roots-") {
     valid = authority.Root().Save(folder.PathOf("root.pem"), folder.PathOf("root.key"));
 }

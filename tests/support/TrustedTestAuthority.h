@@ -3,16 +3,12 @@
 #include <string>
 #include <vector>
 
-#include "ScopedTrustRoots.h"
 #include "ScratchFolder.h"
 #include "TestCertificates.h"
 
-// A test certificate authority that this process trusts while the object
-// lives, the way a user would add a private root: its certificate is saved
-// as root.pem in a scratch folder, SSL_CERT_FILE names that file and
-// SSL_CERT_DIR an empty folder "certs" beside it, so that no root of the
-// machine can help a refused certificate through. Both variables get their
-// old values back at the end.
+// A test certificate authority whose root is saved as root.pem in a scratch
+// folder, for a client to trust the way a user adds a private root: as the
+// server's ca_file (see TrustingContext).
 class TrustedTestAuthority {
 public:
     TrustedTestAuthority();
@@ -25,12 +21,12 @@ public:
     TestCertificate IssueServer(const std::vector<std::string>& hostNames) const {
         return authority.IssueServer(hostNames);
     }
-    // The folder of root.pem, root.key and certs.
+    // The folder of root.pem and root.key.
     const ScratchFolder& Folder() const { return folder; }
+    std::string RootFile() const { return folder.PathOf("root.pem"); }
 
 private:
     TestCertificateAuthority authority;
     ScratchFolder folder;
-    ScopedTrustRoots trust;
     bool valid;
 };

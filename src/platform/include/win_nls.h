@@ -18,6 +18,10 @@ typedef const WCHAR* LPCWSTR;
 // it), the code page of the Japanese systems the server is written for.
 UINT GetACP();
 
+// Whether c starts a two-byte character in code page 932: its second byte
+// may be any of 0x40-0xFC, '\\' among them.
+BOOL IsDBCSLeadByte(BYTE c);
+
 // Only CP_UTF8 is taken. As on Windows, invalid sequences become U+FFFD
 // unless MB_ERR_INVALID_CHARS is given, a count of -1 includes the NUL, a
 // wideSize of 0 asks for the size needed, and a short buffer fails with

@@ -2,17 +2,23 @@
 
 #include "WorkerTestBed.h"
 
-#include "CThread.h"
+#include "CHttpsThread.h"
 #include "HeldClock.h"
 #include "TrustedTestAuthority.h"
+#include "TrustingContext.h"
 #include "Waiting.h"
 
 namespace {
 
-// Made at the first use; trusted until the process exits.
+// Made at the first use; kept until the process exits.
 const TrustedTestAuthority& TestRoot() {
     static TrustedTestAuthority authority;
     return authority;
+}
+
+const CTlsContext* TestRootTrust() {
+    static std::unique_ptr<CTlsContext> context = TrustingContext(TestRoot().RootFile());
+    return context.get();
 }
 
 }  // namespace
@@ -21,7 +27,8 @@ std::unique_ptr<TlsTestServer> WorkerTestBed::Serve(TlsTestServer::Handler handl
     return std::make_unique<TlsTestServer>(TestRoot().IssueServer({"localhost"}), std::move(handler), options);
 }
 
-void WorkerTestBed::Start(CThread& worker, const std::string& topic, const std::vector<std::string>& items) {
+void WorkerTestBed::Start(CHttpsThread& worker, const std::string& topic, const std::vector<std::string>& items) {
+    worker.SetTrust(trust ? trust : TestRootTrust());
     for (const std::string& item : items)
         worker.AddItem(item);
     worker.Start(window.Handle(), reinterpret_cast<const char*>(&settings), &timeAdjustMin, topic);

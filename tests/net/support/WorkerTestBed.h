@@ -12,10 +12,12 @@
 #include "TickCount.h"
 #include "TlsTestServer.h"
 
+class CHttpsThread;
 class CThread;
+class CTlsContext;
 
-// What a worker test needs around the worker: a test root that the client
-// trusts (SSL_CERT_FILE), a window that collects the published values as
+// What a worker test needs around the worker: a test root that the worker
+// trusts (as its ca_file), a window that collects the published values as
 // the core's would, a scratch directory for the log, TLS servers for
 // "localhost" on ephemeral ports, and the settings a worker starts with.
 class WorkerTestBed {
@@ -33,8 +35,8 @@ public:
                                          TlsTestServer::Options options = TlsTestServer::Options());
 
     // Starts worker on topic, with the given linked items, publishing to
-    // the window.
-    void Start(CThread& worker, const std::string& topic, const std::vector<std::string>& items);
+    // the window and trusting trust, or the test root when trust is null.
+    void Start(CHttpsThread& worker, const std::string& topic, const std::vector<std::string>& items);
 
     // Clears running and waits up to limitMs for the thread to end; returns
     // the milliseconds it took, or -1 when it did not end; 0 for a worker
@@ -46,6 +48,7 @@ public:
 
     Settings settings;
     int timeAdjustMin = 540;
+    const CTlsContext* trust = nullptr;
     RecordingWindow window;
     TempWorkingDirectory directory;
 };
