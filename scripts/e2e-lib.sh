@@ -118,13 +118,12 @@ e2e_trust_sim_ca() {
 }
 
 # An OpenSSL configuration that would make every handshake with the
-# simulator fail. The server is started with it in OPENSSL_CONF, and its
-# roots in SSL_CERT_FILE and SSL_CERT_DIR, to show that it reads neither.
+# simulator fail. The server is started with it in OPENSSL_CONF, to show that
+# it reads no configuration file.
 e2e_poisoned_openssl_env() {
     local conf=$E2E_WORK/poisoned-openssl.cnf
     printf 'openssl_conf = poisoned\n[poisoned]\nssl_conf = ssl\n[ssl]\nsystem_default = tls\n[tls]\nMaxProtocol = TLSv1\n' >"$conf"
-    printf 'OPENSSL_CONF=%s SSL_CERT_FILE=%s SSL_CERT_DIR=%s' "$(e2e_winpath "$conf")" \
-        "$(e2e_winpath "$E2E_WORK/no-such-roots.pem")" "$(e2e_winpath "$E2E_WORK/no-such-roots")"
+    printf 'OPENSSL_CONF=%s' "$(e2e_winpath "$conf")"
 }
 
 # Runs vornfeed.exe from its own folder (INI beside it, log under it, since
