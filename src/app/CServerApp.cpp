@@ -44,6 +44,9 @@ CServerApp::CServerApp()
       tickCount(GetTickCount),
       sleep(Sleep),
       lastConnectTick(GetTickCount()),
+      skippedValues(0),
+      lastSkipLogTick(0),
+      skipLogged(false),
       hwnd(nullptr) {
     g_app = this;
 }
@@ -69,6 +72,7 @@ bool CServerApp::StartUp(HINSTANCE instance) {
     ini.Load();
     if (!taskTray.RegisterWndClass(instance, WindowProc, ini.acceptname)) return false;
     hwnd = taskTray.CreateHiddenWindow();
+    SetTimer(hwnd, kSweepTimer, kSweepMs, nullptr);
     taskTray.NotifyIcon(true, IDI_VORNFEED, ini.acceptname);
     ddeServer.Initialize(hwnd, ini.acceptname);
     if (g_instanceMutex.Create(ini.acceptname)) {
@@ -104,17 +108,40 @@ void CServerApp::WaitForWorkers() {
     }
 }
 
-LRESULT CServerApp::OnItemValue(CItemValue* value) {
-    std::unique_ptr<CItemValue> owned(value);
+LRESULT CServerApp::OnItemValues(WPARAM posted) {
+    Deliver(CValueMailbox::TakePosted(posted));
+    return 0;
+}
+
+void CServerApp::Deliver(const std::vector<CItemValue>& values) {
     // Unsigned 32-bit arithmetic, so the test holds across the counter's wrap.
-    if ((DWORD)(tickCount() - lastConnectTick) < kConnectQuietMs) return 0;
-    if (!owned) return 0;
-    for (const std::string& item : advisedItems) {
-        if (item != owned->item) continue;
-        // The worker terminates the value; a record that is not is cut
-        // rather than read past its end.
-        Publish(owned->topic, owned->item, std::string(owned->value, strnlen(owned->value, CItemValue::kValueSize)));
-        break;
+    if ((DWORD)(tickCount() - lastConnectTick) < kConnectQuietMs) return;
+    for (const CItemValue& value : values) {
+        if (std::find(advisedItems.begin(), advisedItems.end(), value.item) == advisedItems.end()) continue;
+        // The worker terminates the value; one that is not is cut rather
+        // than read past its end.
+        Publish(value.topic, value.item, std::string(value.value, strnlen(value.value, CItemValue::kValueSize)));
+    }
+}
+
+// A notice that could not be posted (the queue was full) would leave its
+// values waiting until the worker's next document, which on a quiet feed
+// may never come.
+LRESULT CServerApp::OnTimer(UINT_PTR id) {
+    if (id != kSweepTimer) return 0;
+    for (TopicKind kind : {kStreaming, kPolled}) {
+        for (int slot = 0; slot < CountOf(kind); ++slot) {
+            CValueMailbox& mailbox = *WorkerAt(kind, slot)->mailbox;
+            Deliver(mailbox.TakeStalled());
+            skippedValues += mailbox.TakeSkippedCount();
+        }
+    }
+    DWORD now = tickCount();
+    if (skippedValues > 0 && (!skipLogged || (DWORD)(now - lastSkipLogTick) >= kSkipLogMs)) {
+        CLog::Write("更新が追いつかず中間の値 %lu 件を省略\r\n", skippedValues);
+        skippedValues = 0;
+        lastSkipLogTick = now;
+        skipLogged = true;
     }
     return 0;
 }

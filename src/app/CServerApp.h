@@ -22,6 +22,12 @@ public:
     static const int kMaxWorkers = 32;
     // Worker values that arrive this soon after a new connection are dropped.
     static const DWORD kConnectQuietMs = 2000;
+    // The window's timer: values whose notice could not be posted are
+    // collected this often, and skipped values are logged at most this
+    // often.
+    static const UINT_PTR kSweepTimer = 1;
+    static const UINT kSweepMs = 1000;
+    static const DWORD kSkipLogMs = 60000;
 
     CServerApp();
     ~CServerApp();
@@ -38,10 +44,11 @@ public:
     void WaitForWorkers();
 
     // Each takes over the payload that its message hands to the receiver.
-    LRESULT OnItemValue(CItemValue* value);
+    LRESULT OnItemValues(WPARAM posted);
     LRESULT OnConnected(const std::string* topic);
     LRESULT OnAdviseStart(std::string* topic, std::string* item);
     LRESULT OnDisconnected(const std::string* topic);
+    LRESULT OnTimer(UINT_PTR id);
 
     CDdeServer ddeServer;
     // What every worker's connections trust; made at start-up, before any
@@ -59,6 +66,11 @@ public:
     DWORD(WINAPI* tickCount)();
     void(WINAPI* sleep)(DWORD milliseconds);
     DWORD lastConnectTick;
+    // Values replaced in the workers' mailboxes before they reached a cell,
+    // not yet logged, and when that was last logged.
+    unsigned long skippedValues;
+    DWORD lastSkipLogTick;
+    bool skipLogged;
     CIni ini;
     CTaskTray taskTray;
     HWND hwnd;
@@ -72,6 +84,8 @@ private:
     CHttpsThread* FindWorker(TopicKind kind, const std::string& topic);
     CHttpsThread* StartWorker(TopicKind kind, const std::string& topic);
     void Publish(const std::string& topic, const std::string& item, const std::string& value);
+    // Publishes the values of linked items, unless a connection is too new.
+    void Deliver(const std::vector<CItemValue>& values);
 };
 
 extern CServerApp* g_app;

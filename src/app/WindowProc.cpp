@@ -45,8 +45,10 @@ LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
             return OnCommand(window, LOWORD(wParam));
         case WM_TASKTRAY:
             return OnTaskTray(lParam);
-        case WM_APP_ITEM_VALUE:
-            return g_app->OnItemValue(reinterpret_cast<CItemValue*>(wParam));
+        case WM_TIMER:
+            return g_app->OnTimer(wParam);
+        case WM_APP_ITEM_VALUES:
+            return g_app->OnItemValues(wParam);
         case WM_APP_CONNECTED:
             return g_app->OnConnected(reinterpret_cast<const std::string*>(wParam));
         case WM_APP_ADVISE_START:

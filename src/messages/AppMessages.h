@@ -6,9 +6,10 @@
 
 #include <string>
 
-// Posted by a worker, once per linked item per document; wParam is a new
-// CItemValue that the receiver deletes.
-const UINT WM_APP_ITEM_VALUE = WM_APP + 1;
+// Posted by a worker's CValueMailbox when values wait in it and no such
+// message is on its way; the receiver hands wParam to
+// CValueMailbox::TakePosted (or ReleasePosted), which releases it.
+const UINT WM_APP_ITEM_VALUES = WM_APP + 1;
 // Sent by the DDE server when a topic gets its entry; wParam points to the
 // topic name (the sender's); the reply becomes the answer to XTYP_CONNECT.
 const UINT WM_APP_CONNECTED = WM_APP + 2;
@@ -22,6 +23,7 @@ const UINT WM_APP_DISCONNECTED = WM_APP + 5;
 // The tray icon's callback message.
 const UINT WM_TASKTRAY = 0x0501;
 
+// One value for one linked cell.
 struct CItemValue {
     static const int kValueSize = 256;
     std::string topic;

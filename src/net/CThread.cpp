@@ -28,7 +28,8 @@ CThread::CThread()
       timeoutMs(0),
       timeAdjustMin(0),
       running(true),
-      notifyWindow(nullptr) {
+      notifyWindow(nullptr),
+      mailbox(std::make_shared<CValueMailbox>()) {
     InitializeCriticalSection(&lock);
 }
 

@@ -4,8 +4,11 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "CValueMailbox.h"
 
 // The base of every market-data worker: one worker serves one DDE topic for
 // the whole run on a thread of its own. Holds what the user-interface thread
@@ -69,6 +72,8 @@ public:
     std::vector<std::string> items;  // guarded by lock
     std::atomic<bool> running;
     HWND notifyWindow;
+    // Where the thread leaves its values for notifyWindow's thread.
+    const std::shared_ptr<CValueMailbox> mailbox;
     // A leaf lock: never held across a network call, a wait or a post.
     CRITICAL_SECTION lock;
 

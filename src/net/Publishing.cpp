@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "AppMessages.h"
 #include "CThread.h"
@@ -131,16 +132,13 @@ void MakeItemValue(char* value, size_t valueSize, const char* itemName, const ch
 
 int PublishDocument(CThread& worker, const char* document) {
     const std::string topic = worker.GetTopic();
-    std::string item;
-    size_t index = 0;
-    for (; worker.CopyItem(index, &item); ++index) {
-        std::unique_ptr<CItemValue> record(new CItemValue);
-        record->topic = topic;
-        record->item = item;
-        MakeItemValue(record->value, sizeof(record->value), item.c_str(), document, worker.timeAdjustMin);
-        // Once posted the record belongs to the receiver; a post that failed
-        // (the window is gone, its queue is full) leaves it with us.
-        if (PostMessageA(worker.notifyWindow, WM_APP_ITEM_VALUE, (WPARAM)record.get(), 0)) record.release();
+    std::vector<CItemValue> values;
+    CItemValue value;
+    value.topic = topic;
+    for (size_t index = 0; worker.CopyItem(index, &value.item); ++index) {
+        MakeItemValue(value.value, sizeof(value.value), value.item.c_str(), document, worker.timeAdjustMin);
+        values.push_back(value);
     }
-    return (int)index;
+    worker.mailbox->Put(worker.notifyWindow, values);
+    return (int)values.size();
 }

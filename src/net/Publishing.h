@@ -11,9 +11,9 @@ class CThread;
 
 // For every item linked on worker's topic, in list order: looks the value up
 // in document ("-" when absent), shifts an ISO timestamp by the worker's
-// timeAdjustMin, converts it from UTF-8 to the ANSI code page and posts it
-// as a new CItemValue with WM_APP_ITEM_VALUE. Items appended while this runs
-// are published in the same pass. Returns the number of items.
+// timeAdjustMin, converts it from UTF-8 to the ANSI code page, and leaves
+// the values in the worker's mailbox for its window. Items appended while
+// this runs are published in the same pass. Returns the number of items.
 int PublishDocument(CThread& worker, const char* document);
 
 // The value of itemName in document as the cell is to show it: the steps of

@@ -2,6 +2,8 @@
 
 #include <strings.h>
 
+#include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <map>
@@ -21,10 +23,18 @@ struct SentMessage {
     std::condition_variable replied;
 };
 
+struct Timer {
+    HWND window;
+    UINT_PTR id;
+    UINT elapseMs;
+    DWORD due;
+};
+
 struct ThreadQueue {
     std::mutex lock;
     std::condition_variable wake;
     std::deque<MSG> posted;
+    std::vector<Timer> timers;
     std::deque<std::shared_ptr<SentMessage>> sent;
     bool quitPosted = false;
     int quitCode = 0;
@@ -110,10 +120,32 @@ bool TakeMessage(ThreadQueue& queue, LPMSG msg, HWND window, UINT filterMin, UIN
         if (remove) queue.posted.erase(it);
         return true;
     }
-    if (!queue.quitPosted) return false;
-    *msg = MakeMessage(nullptr, WM_QUIT, (WPARAM)queue.quitCode, 0);
-    if (remove) queue.quitPosted = false;
-    return true;
+    if (queue.quitPosted) {
+        *msg = MakeMessage(nullptr, WM_QUIT, (WPARAM)queue.quitCode, 0);
+        if (remove) queue.quitPosted = false;
+        return true;
+    }
+    DWORD now = GetTickCount();
+    for (Timer& timer : queue.timers) {
+        if ((int)(now - timer.due) < 0 ||
+            !Matches(MakeMessage(timer.window, WM_TIMER, timer.id, 0), window, filterMin, filterMax))
+            continue;
+        *msg = MakeMessage(timer.window, WM_TIMER, timer.id, 0);
+        if (remove) timer.due = now + timer.elapseMs;
+        return true;
+    }
+    return false;
+}
+
+// How long GetMessage may sleep before a timer is due; -1 without timers.
+int MillisecondsToNextTimer(const ThreadQueue& queue) {
+    int next = -1;
+    DWORD now = GetTickCount();
+    for (const Timer& timer : queue.timers) {
+        int left = std::max(0, (int)(timer.due - now));
+        if (next < 0 || left < next) next = left;
+    }
+    return next;
 }
 
 LRESULT SendAcrossThreads(const Window& record, const MSG& msg) {
@@ -214,6 +246,9 @@ BOOL DestroyWindow(HWND window) {
     std::deque<MSG>& posted = record.queue->posted;
     for (auto it = posted.begin(); it != posted.end();)
         it = it->hwnd == window ? posted.erase(it) : it + 1;
+    std::vector<Timer>& timers = record.queue->timers;
+    timers.erase(std::remove_if(timers.begin(), timers.end(), [&](const Timer& t) { return t.window == window; }),
+                 timers.end());
     return TRUE;
 }
 
@@ -250,6 +285,10 @@ BOOL PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
         queue = CurrentQueue();
     }
     std::lock_guard<std::mutex> guard(queue->lock);
+    if (queue->posted.size() >= kPostedMessageQuota) {
+        SetLastError(ERROR_NOT_ENOUGH_QUOTA);
+        return FALSE;
+    }
     queue->posted.push_back(MakeMessage(window, message, wParam, lParam));
     queue->wake.notify_all();
     return TRUE;
@@ -280,7 +319,11 @@ BOOL GetMessageA(LPMSG msg, HWND window, UINT filterMin, UINT filterMax) {
         std::unique_lock<std::mutex> hold(queue->lock);
         if (TakeMessage(*queue, msg, window, filterMin, filterMax, true)) return msg->message != WM_QUIT;
         if (!queue->sent.empty()) continue;
-        queue->wake.wait(hold);
+        int timerMs = MillisecondsToNextTimer(*queue);
+        if (timerMs < 0)
+            queue->wake.wait(hold);
+        else
+            queue->wake.wait_for(hold, std::chrono::milliseconds(timerMs));
     }
 }
 
@@ -289,6 +332,41 @@ BOOL PeekMessageA(LPMSG msg, HWND window, UINT filterMin, UINT filterMax, UINT r
     AnswerSentMessages(*queue);
     std::lock_guard<std::mutex> guard(queue->lock);
     return TakeMessage(*queue, msg, window, filterMin, filterMax, (removeFlags & PM_REMOVE) != 0);
+}
+
+UINT_PTR SetTimer(HWND window, UINT_PTR id, UINT elapseMs, TIMERPROC proc) {
+    Window record;
+    if (!window || proc || !FindWindowRecord(window, &record)) {
+        SetLastError(window ? ERROR_INVALID_PARAMETER : ERROR_INVALID_WINDOW_HANDLE);
+        return 0;
+    }
+    // Windows raises shorter times to 10 ms.
+    elapseMs = std::max(elapseMs, 10u);
+    std::lock_guard<std::mutex> guard(record.queue->lock);
+    Timer timer = {window, id, elapseMs, GetTickCount() + elapseMs};
+    for (Timer& existing : record.queue->timers) {
+        if (existing.window != window || existing.id != id) continue;
+        existing = timer;
+        return id;
+    }
+    record.queue->timers.push_back(timer);
+    record.queue->wake.notify_all();
+    return id;
+}
+
+BOOL KillTimer(HWND window, UINT_PTR id) {
+    Window record;
+    if (!FindWindowRecord(window, &record)) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return FALSE;
+    }
+    std::lock_guard<std::mutex> guard(record.queue->lock);
+    std::vector<Timer>& timers = record.queue->timers;
+    auto it =
+        std::find_if(timers.begin(), timers.end(), [&](const Timer& t) { return t.window == window && t.id == id; });
+    if (it == timers.end()) return FALSE;
+    timers.erase(it);
+    return TRUE;
 }
 
 BOOL TranslateMessage(const MSG*) {

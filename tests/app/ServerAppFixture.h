@@ -22,6 +22,7 @@
 #include "AppMessages.h"
 #include "CInstanceMutex.h"
 #include "CServerApp.h"
+#include "CValueMailbox.h"
 #include "DdeTestClient.h"
 #include "TempWorkingDirectory.h"
 #include "UniqueName.h"
@@ -114,12 +115,14 @@ protected:
         PumpMessages();
     }
 
+    // Leaves a value in a mailbox as a worker does, then lets its notice be
+    // handled.
     void PostValue(const std::string& topic, const std::string& item, const char* value) {
-        CItemValue* record = new CItemValue();
-        record->topic = topic;
-        record->item = item;
-        strncpy(record->value, value, CItemValue::kValueSize - 1);
-        ASSERT_TRUE(PostMessageA(app->hwnd, WM_APP_ITEM_VALUE, (WPARAM)record, 0));
+        CItemValue record;
+        record.topic = topic;
+        record.item = item;
+        strncpy(record.value, value, CItemValue::kValueSize - 1);
+        mailbox->Put(app->hwnd, {record});
         PumpMessages();
     }
 
@@ -132,6 +135,7 @@ protected:
     fs::path folder;
     std::unique_ptr<CServerApp> app;
     std::unique_ptr<DdeTestClient> client;
+    std::shared_ptr<CValueMailbox> mailbox = std::make_shared<CValueMailbox>();
     int reserved = -1;
     int closedPort = 0;
 };

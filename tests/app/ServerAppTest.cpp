@@ -2,6 +2,7 @@
 // through a DDEML client, the four application messages pass the hidden
 // window's queue, and workers run for real (against a loopback TLS server
 // where their data matters, against a closed port where it does not).
+#include "FillQueue.h"
 #include "HeldClock.h"
 #include "ServerAppFixture.h"
 #include "TlsTestServer.h"
@@ -163,7 +164,7 @@ TEST_F(ServerAppTest, ValuesOfItemsNeverLinkedAndMissingRecordsPublishNothing) {
     HeldClock::Advance(5000);
 
     PostValue("ticker.btc_jpy.h", "bid", "300");
-    EXPECT_EQ(0, SendMessageA(app->hwnd, WM_APP_ITEM_VALUE, 0, 0));
+    EXPECT_EQ(0, SendMessageA(app->hwnd, WM_APP_ITEM_VALUES, 0, 0));
     EXPECT_TRUE(client->Take(conv, "last", 1, 200).empty());
     // An item linked on one topic lets values of that name through for any
     // topic; the DDE server keeps values of unknown topics out.
@@ -177,15 +178,62 @@ TEST_F(ServerAppTest, AValueThatFillsItsWholeFieldIsReadNoFurther) {
     ASSERT_EQ(1u, client->Take(conv, "last", 1, kWaitMs).size());
     HeldClock::Advance(5000);
 
-    CItemValue* record = new CItemValue();
-    record->topic = "ticker.btc_jpy.h";
-    record->item = "last";
-    memset(record->value, '7', CItemValue::kValueSize);  // no terminator
-    ASSERT_TRUE(PostMessageA(app->hwnd, WM_APP_ITEM_VALUE, (WPARAM)record, 0));
+    CItemValue record;
+    record.topic = "ticker.btc_jpy.h";
+    record.item = "last";
+    memset(record.value, '7', CItemValue::kValueSize);  // no terminator
+    mailbox->Put(app->hwnd, {record});
     PumpMessages();
     std::vector<std::string> values = client->Take(conv, "last", 1, kWaitMs);
     ASSERT_EQ(1u, values.size());
     EXPECT_EQ(std::string(CItemValue::kValueSize, '7') + '\0', values[0]);
+}
+
+// Windows drops posts past 10,000 waiting messages. A worker whose notice
+// was dropped so still gets its latest value into the cell, by the window's
+// timer, once the queue has room again.
+TEST_F(ServerAppTest, AValueWhoseNoticeFoundTheQueueFullReachesItsCellByTheTimer) {
+    app->tickCount = HeldClock::Read;
+    HCONV conv = Link("btc_jpy.r", "last");
+    ASSERT_EQ(1u, client->Take(conv, "last", 1, kWaitMs).size());
+    HeldClock::Advance(5000);
+    ASSERT_EQ(kWindowsPostQuota, FillQueue(app->hwnd));
+    CItemValue value;
+    value.topic = "btc_jpy.r";
+    value.item = "last";
+    for (const char* price : {"100", "101"}) {
+        strncpy(value.value, price, CItemValue::kValueSize - 1);
+        app->realtimeWorkers[0].mailbox->Put(app->hwnd, {value});
+    }
+    EXPECT_EQ((std::vector<std::string>{std::string("101", 4)}), client->Take(conv, "last", 1, kWaitMs));
+}
+
+// Values replaced before they reached a cell are counted, and the count is
+// logged at most once a minute.
+TEST_F(ServerAppTest, SkippedValuesAreLoggedAtMostOnceAMinute) {
+    app->tickCount = HeldClock::Read;
+    HCONV conv = Link("btc_jpy.r", "last");
+    ASSERT_NE(nullptr, conv);
+    CItemValue value;
+    value.topic = "btc_jpy.r";
+    value.item = "last";
+    auto skip = [&](int count) {
+        for (int i = 0; i <= count; ++i)
+            app->realtimeWorkers[0].mailbox->Put(app->hwnd, {value});
+        PumpMessages();
+        app->OnTimer(CServerApp::kSweepTimer);
+    };
+    std::vector<std::string> expected = Log();
+    skip(3);
+    expected.push_back("更新が追いつかず中間の値 3 件を省略\r\n");
+    EXPECT_EQ(expected, Log());
+    HeldClock::Advance(59999);
+    skip(2);
+    EXPECT_EQ(expected, Log()) << "within the minute";
+    HeldClock::Advance(1);
+    skip(1);
+    expected.push_back("更新が追いつかず中間の値 3 件を省略\r\n");
+    EXPECT_EQ(expected, Log()) << "the minute's count, once it is over";
 }
 
 // Each table has 32 slots; a further topic of the kind is logged and served

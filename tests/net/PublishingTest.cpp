@@ -4,10 +4,14 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "CThread.h"
 #include "Publishing.h"
+#include "FillQueue.h"
 #include "RecordingWindow.h"
 
 namespace {
@@ -218,6 +222,13 @@ TEST(Utf8ToAnsi, BrokenUtf8DoesNotRunPastTheText) {
     EXPECT_LT(strlen(text), 8u);
 }
 
+std::vector<std::string> ValuesOf(const std::vector<RecordingWindow::Event>& events) {
+    std::vector<std::string> values;
+    for (const RecordingWindow::Event& event : events)
+        values.push_back(event.value);
+    return values;
+}
+
 // The receiving window stands where the core's window stands.
 class PublishDocumentTest : public ::testing::Test {
 protected:
@@ -253,13 +264,78 @@ TEST_F(PublishDocumentTest, OnePostPerItemInListOrder) {
     }
 }
 
-TEST_F(PublishDocumentTest, EveryDocumentPublishesEveryItemAgain) {
+TEST_F(PublishDocumentTest, EveryDocumentReachesAWindowThatKeepsUp) {
     worker.AddItem("last");
-    PublishDocument(worker, "{\"last\":1}");
-    PublishDocument(worker, "{\"last\":1}");
+    for (const char* document : {"{\"last\":1}", "{\"last\":1}", "{\"last\":2}"})
+        PublishDocument(worker, document);
+    EXPECT_EQ((std::vector<std::string>{"2"}), ValuesOf(window.Take())) << "not taken: only the latest";
+    for (const char* document : {"{\"last\":1}", "{\"last\":1}", "{\"last\":2}"}) {
+        PublishDocument(worker, document);
+        window.Take();
+    }
+    EXPECT_EQ(2u, worker.mailbox->TakeSkippedCount());
+}
+
+// A feed faster than the window gives each cell its latest value once the
+// window gets to it, in item order, with one notice per mailbox waiting
+// however many documents came: 32 fast workers cannot fill the queue.
+TEST_F(PublishDocumentTest, AFloodLeavesOneNoticePerWorkerAndTheLatestValues) {
+    const int kWorkers = 32;
+    const int kDocuments = 1000;
+    std::vector<std::unique_ptr<CThread>> workers;
+    for (int w = 0; w < kWorkers; ++w) {
+        workers.emplace_back(new CThread());
+        workers[w]->notifyWindow = window.Handle();
+        workers[w]->SetTopic("t" + std::to_string(w) + ".r");
+        for (const char* item : {"a", "b", "c"})
+            workers[w]->AddItem(item);
+    }
+    std::vector<std::thread> feeds;
+    for (int w = 0; w < kWorkers; ++w) {
+        feeds.emplace_back([&, w] {
+            for (int d = 1; d <= kDocuments; ++d) {
+                std::string n = std::to_string(d);
+                PublishDocument(*workers[w], ("{\"a\":" + n + ",\"b\":" + n + ",\"c\":" + n + "}").c_str());
+            }
+        });
+    }
+    for (std::thread& feed : feeds)
+        feed.join();
+    MSG msg;
+    int notices = 0;
+    while (PeekMessageA(&msg, window.Handle(), WM_APP_ITEM_VALUES, WM_APP_ITEM_VALUES, PM_REMOVE)) {
+        ++notices;
+        DispatchMessageA(&msg);
+    }
+    EXPECT_EQ(kWorkers, notices);
     auto values = window.Take();
-    ASSERT_EQ(2u, values.size());
-    EXPECT_EQ("1", values[1].value);
+    ASSERT_EQ(3u * kWorkers, values.size());
+    for (size_t i = 0; i < values.size(); ++i) {
+        EXPECT_EQ(std::string(1, "abc"[i % 3]), values[i].item);
+        EXPECT_EQ(std::to_string(kDocuments), values[i].value) << values[i].topic << "!" << values[i].item;
+    }
+    unsigned long skipped = 0;
+    for (auto& w : workers)
+        skipped += w->mailbox->TakeSkippedCount();
+    EXPECT_EQ(3ul * (kDocuments - 1) * kWorkers, skipped);
+}
+
+// When the window's queue is full, as Windows allows 10,000 waiting posts,
+// the notice fails but the values wait in the mailbox: nothing is lost or
+// leaked, and the owner collects them once the queue has room.
+TEST_F(PublishDocumentTest, ValuesWhoseNoticeFailedWaitToBeCollected) {
+    worker.AddItem("last");
+    size_t filled = FillQueue(window.Handle());
+    if (filled > kWindowsPostQuota) GTEST_SKIP() << "this system sets no queue quota (Wine 8 does not)";
+    ASSERT_EQ(kWindowsPostQuota, filled);
+    EXPECT_EQ((DWORD)ERROR_NOT_ENOUGH_QUOTA, GetLastError());
+    for (const char* document : {"{\"last\":1}", "{\"last\":2}"})
+        PublishDocument(worker, document);
+    EXPECT_TRUE(window.Take().empty()) << "the queue had no room for a notice";
+    std::vector<CItemValue> stalled = worker.mailbox->TakeStalled();
+    ASSERT_EQ(1u, stalled.size());
+    EXPECT_STREQ("2", stalled[0].value);
+    EXPECT_TRUE(worker.mailbox->TakeStalled().empty());
 }
 
 TEST_F(PublishDocumentTest, NoItemsNoPosts) {

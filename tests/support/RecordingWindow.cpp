@@ -5,6 +5,7 @@
 #include <map>
 
 #include "AppMessages.h"
+#include "CValueMailbox.h"
 #include "MessagePump.h"
 
 namespace {
@@ -71,10 +72,9 @@ LRESULT RecordingWindow::OnMessage(HWND target, UINT message, WPARAM wParam, LPA
         delete item;
         return 0;
     }
-    if (message == WM_APP_ITEM_VALUE) {
-        CItemValue* record = reinterpret_cast<CItemValue*>(wParam);
-        events.emplace_back(message, record->topic, record->item, record->value);
-        delete record;
+    if (message == WM_APP_ITEM_VALUES) {
+        for (const CItemValue& value : CValueMailbox::TakePosted(wParam))
+            events.emplace_back(message, value.topic, value.item, value.value);
         return 0;
     }
     return DefWindowProcA(target, message, wParam, lParam);

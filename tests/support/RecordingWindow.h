@@ -8,9 +8,9 @@
 
 // A hidden window that stands where the application core's window stands,
 // for the DDE server and for the workers alike: it answers WM_APP_CONNECTED
-// and WM_APP_DISCONNECTED, takes WM_APP_ADVISE_START and WM_APP_ITEM_VALUE
-// and releases what they carry, as the core does, and records all four in
-// arrival order.
+// and WM_APP_DISCONNECTED, takes WM_APP_ADVISE_START and WM_APP_ITEM_VALUES
+// and releases what they carry, as the core does, and records them in
+// arrival order, one event per value.
 class RecordingWindow {
 public:
     struct Event {
@@ -22,8 +22,8 @@ public:
 
         UINT message;
         std::string topic;
-        std::string item;   // WM_APP_ADVISE_START and WM_APP_ITEM_VALUE
-        std::string value;  // WM_APP_ITEM_VALUE only
+        std::string item;   // WM_APP_ADVISE_START and WM_APP_ITEM_VALUES
+        std::string value;  // WM_APP_ITEM_VALUES only
     };
 
     RecordingWindow();

@@ -24,6 +24,7 @@
 #define ERROR_INVALID_WINDOW_HANDLE 1400
 #define ERROR_CANNOT_FIND_WND_CLASS 1407
 #define ERROR_CLASS_ALREADY_EXISTS 1410
+#define ERROR_NOT_ENOUGH_QUOTA 1816
 
 VORN_DECLARE_HANDLE(HCURSOR);
 VORN_DECLARE_HANDLE(HBRUSH);
@@ -99,7 +100,9 @@ HWND FindWindowA(LPCSTR className, LPCSTR windowName);
 LRESULT DefWindowProcA(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
 // Posted messages keep their order. A NULL window posts to the calling
-// thread's own queue.
+// thread's own queue. As on Windows, a queue holds at most kPostedMessageQuota
+// posted messages: a post past that fails with ERROR_NOT_ENOUGH_QUOTA.
+const size_t kPostedMessageQuota = 10000;
 BOOL PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 // To a window of the calling thread the procedure is called at once; to one
 // of another thread the sender waits until that thread takes its messages.
@@ -111,4 +114,11 @@ void PostQuitMessage(int exitCode);
 BOOL GetMessageA(LPMSG msg, HWND window, UINT filterMin, UINT filterMax);
 BOOL PeekMessageA(LPMSG msg, HWND window, UINT filterMin, UINT filterMax, UINT removeFlags);
 BOOL TranslateMessage(const MSG* msg);
+
+typedef void(CALLBACK* TIMERPROC)(HWND, UINT, UINT_PTR, DWORD);
+// Window timers only (window not NULL, proc NULL). A timer's WM_TIMER is
+// made when its time has come and no posted message is waiting, at most one
+// at a time, as on Windows; setting an id again restarts it.
+UINT_PTR SetTimer(HWND window, UINT_PTR id, UINT elapseMs, TIMERPROC proc);
+BOOL KillTimer(HWND window, UINT_PTR id);
 LRESULT DispatchMessageA(const MSG* msg);
