@@ -146,8 +146,8 @@ links=(
 watch_args=(--connect-timeout 20 --table)
 [ "$seconds" -gt 0 ] && watch_args+=(--seconds "$seconds")
 e2e_say "Linking ${#links[@]} cells with ddewatch --table"
-# Its table reaches the terminal through a pipe: with a terminal of its own,
-# Wine would put a console of its own between them.
+# Its table reaches the terminal through a pipe: given the terminal itself,
+# Wine puts its own console in between, which prints the escapes as text.
 $E2E_DETACH "$E2E_WINE" "$win_dir/tools/ddewatch/ddewatch.exe" "${watch_args[@]}" "${links[@]}" \
     </dev/null > >(cat) 2>"$E2E_WORK/ddewatch.err" &
 watch_pid=$!
