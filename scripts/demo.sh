@@ -108,7 +108,7 @@ finish() {
     log=$(e2e_logfile "$run_dir")
     if [ -n "$log" ]; then
         e2e_say "Server log (Shift_JIS): $log"
-        iconv -f CP932 -t UTF-8 "$log" 2>/dev/null | tail -n 8 | sed 's/^/    /'
+        iconv -f CP932 -t UTF-8 "$log" 2>/dev/null | tr -d '\r' | tail -n 8 | sed 's/^/    /'
     fi
     e2e_say "INI file: $run_dir/vornfeed.ini; the exchange's and the client's messages: $run_dir/exchange-sim.log, $run_dir/ddewatch.log"
 }
