@@ -12,6 +12,7 @@
 #include "CDdeWatcher.h"
 #include "CLineView.h"
 #include "CTableView.h"
+#include "DdeMiniServer.h"
 #include "DdeTestClient.h"
 #include "RecordingWindow.h"
 #include "TempWorkingDirectory.h"
@@ -49,42 +50,6 @@ public:
 
     std::vector<std::string> events;
 };
-
-// A bare server that refuses the first `refusals` advise starts it is asked.
-class RefusingServer {
-public:
-    explicit RefusingServer(int refusals) : refusals(refusals) {
-        current = this;
-        DdeInitializeA(&instanceId, Callback, APPCLASS_STANDARD, 0);
-        service = DdeCreateStringHandleA(instanceId, name.c_str(), CP_WINANSI);
-        DdeNameService(instanceId, service, nullptr, DNS_REGISTER);
-    }
-    ~RefusingServer() {
-        DdeFreeStringHandle(instanceId, service);
-        DdeUninitialize(instanceId);
-        current = nullptr;
-    }
-    RefusingServer(const RefusingServer&) = delete;
-    RefusingServer& operator=(const RefusingServer&) = delete;
-
-    const std::string name = UniqueName("VornRefusing");
-    int refusals;
-    int advStarts = 0;
-
-private:
-    static HDDEDATA CALLBACK Callback(UINT type, UINT, HCONV, HSZ, HSZ, HDDEDATA, ULONG_PTR, ULONG_PTR) {
-        RefusingServer* self = current;
-        if (!self) return nullptr;
-        if (type == XTYP_CONNECT) return reinterpret_cast<HDDEDATA>(TRUE);
-        if (type != XTYP_ADVSTART) return nullptr;
-        return reinterpret_cast<HDDEDATA>((LONG_PTR)(self->advStarts++ >= self->refusals));
-    }
-
-    DWORD instanceId = 0;
-    HSZ service = nullptr;
-    static RefusingServer* current;
-};
-RefusingServer* RefusingServer::current = nullptr;
 
 // The table's lines without their escapes.
 std::vector<std::string> PlainLines(const std::string& screen) {
@@ -345,12 +310,14 @@ const AdviseRetryCase kAdviseRetryCases[] = {
 // clang-format on
 
 TEST(CDdeWatcher, AdviseStartsRefusedOrBusyAreAskedAgainAFewTimes) {
+    const std::string name = UniqueName("VornRefusing");
     for (const AdviseRetryCase& c : kAdviseRetryCases) {
-        RefusingServer server(c.refusals);
+        DdeMiniServer server(name);
+        server.refusals = c.refusals;
         RecordingView view;
         CDdeWatcher watcher(view, {{"a.h", "last"}});
         ASSERT_EQ((UINT)DMLERR_NO_ERROR, watcher.Initialize());
-        ASSERT_TRUE(watcher.Connect(server.name, 0)) << c.reason;
+        ASSERT_TRUE(watcher.Connect(name, 0)) << c.reason;
 #ifndef _WIN32
         if (c.failure) VornDdeFailNextCall("DdeClientTransaction", c.failure);
 #endif
