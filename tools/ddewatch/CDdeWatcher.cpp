@@ -148,11 +148,13 @@ void CDdeWatcher::Pump() {
     }
 }
 
-// Data of the links made so far keeps coming in while waiting.
+// Data of the links made so far keeps coming in while waiting, and the
+// view shows how far linking got.
 void CDdeWatcher::PumpFor(DWORD ms) {
     DWORD start = GetTickCount();
     for (;;) {
         Pump();
+        view.OnIdle(Elapsed());
         DWORD spent = GetTickCount() - start;
         if (spent >= ms) return;
         Sleep(std::min<DWORD>(ms - spent, 20));
