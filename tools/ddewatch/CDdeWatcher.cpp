@@ -14,10 +14,11 @@ const DWORD kRetryMs = 100;
 const DWORD kTransactionTimeoutMs = 5000;
 
 // The pauses before asking again for an advise loop the server refused or
-// could not answer in time. Wine's DDEML refuses (NACKs, 0x4009) an advise
-// start that crosses the server's first data on the same conversation, and a
-// server busy with several clients starting at once may not answer; both
-// pass.
+// could not answer in time. Both pass by themselves: Wine's DDEML refuses
+// (NACKs, 0x4009) an advise start that crosses the server's first data on the
+// same conversation, such as the placeholder a server publishes as a loop
+// starts; and a server busy with several clients starting at once may not
+// answer in time.
 const DWORD kAdviseRetryMs[] = {100, 200, 400, 800};
 
 bool MayPass(UINT error) {
