@@ -10,8 +10,10 @@
 # Installs what is missing, builds what is stale (the native exchange-sim, the
 # Windows exe and its tools), starts the simulator in a private network
 # namespace under the configured exchange host names, an X display, the server
-# and one DDE client per cell. Runs until Ctrl-C or N seconds, then closes the
-# server through its menu command and ends every process it started.
+# and one DDE client, ddewatch, that links every cell and draws them as a
+# table. Runs until Ctrl-C or N seconds, then closes the server through its
+# menu command and ends every process it started, also when it is killed
+# (SIGTERM) or its terminal closes (SIGHUP).
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -74,12 +76,23 @@ fi
 
 E2E_WORK=$(mktemp -d /tmp/vornfeed-demo.XXXXXX)
 server_pid=
+watch_pid=
 finish() {
-    trap - EXIT INT TERM
-    echo
+    # However the demo ends, this runs to its end: a second Ctrl-C or a
+    # terminal that went away (its writes fail, and under set -e the first
+    # failed echo would end the script here) must not leave processes behind.
+    trap '' INT TERM HUP PIPE
+    trap - EXIT
+    set +e
+    # The cursor and line wrapping back, in case ddewatch was stopped mid-table.
+    printf '\033[?25h\033[?7h\n'
+    if [ -n "$watch_pid" ] && kill -0 "$watch_pid" 2>/dev/null; then
+        kill "$watch_pid" 2>/dev/null
+        wait "$watch_pid" 2>/dev/null
+    fi
     if [ -n "$server_pid" ] && kill -0 "$server_pid" 2>/dev/null; then
         e2e_say "Closing the server through its menu command (exit)"
-        "$E2E_WINE" "$win_dir/tools/vornctl/vornctl.exe" close VORN >/dev/null 2>&1 || true
+        "$E2E_WINE" "$win_dir/tools/vornctl/vornctl.exe" close VORN >/dev/null 2>&1
         if e2e_wait_exit "$server_pid" 15; then
             e2e_say "The server ended with exit code $E2E_EXIT"
         else
@@ -88,21 +101,23 @@ finish() {
     fi
     e2e_cleanup
     # The exchange's side of the run, for when a cell did not update.
-    cp "$E2E_WORK/sim.log" "$run_dir/exchange-sim.log" 2>/dev/null || true
-    cat "$E2E_WORK/ddewatch.err" >"$run_dir/ddewatch.log" 2>/dev/null || true
+    cp "$E2E_WORK/sim.log" "$run_dir/exchange-sim.log" 2>/dev/null
+    cat "$E2E_WORK/ddewatch.err" >"$run_dir/ddewatch.log" 2>/dev/null
     rm -rf "$E2E_WORK"
     local log
     log=$(e2e_logfile "$run_dir")
     if [ -n "$log" ]; then
         e2e_say "Server log (Shift_JIS): $log"
-        iconv -f CP932 -t UTF-8 "$log" 2>/dev/null | tail -n 8 | sed 's/^/    /'
+        iconv -f CP932 -t UTF-8 "$log" 2>/dev/null | tr -d '\r' | tail -n 8 | sed 's/^/    /'
     fi
-    e2e_say "INI file: $run_dir/vornfeed.ini; the exchange's and the clients' messages: $run_dir/exchange-sim.log, $run_dir/ddewatch.log"
+    e2e_say "INI file: $run_dir/vornfeed.ini; the exchange's and the client's messages: $run_dir/exchange-sim.log, $run_dir/ddewatch.log"
 }
 trap finish EXIT
-# Ctrl-C is the ordinary way to end the demo.
+# Ctrl-C is the ordinary way to end the demo; a closed terminal or a kill
+# ends it the same way.
 trap 'exit 0' INT
 trap 'exit 143' TERM
+trap 'exit 129' HUP
 
 e2e_say "Preparing a private Wine prefix over /var/cache/vornfeed/wineprefix"
 e2e_private_prefix || e2e_die "no booted Wine prefix in the cache" "run scripts/wine-prefix.sh (or scripts/build.sh win64)"
@@ -121,46 +136,29 @@ server_pid=$E2E_SERVER_PID
 "$E2E_WINE" "$win_dir/tools/vornctl/vornctl.exe" wait VORN 30000 >/dev/null 2>&1 ||
     e2e_die "vornfeed.exe did not come up within 30 s" "see $run_dir/wine.out; is another copy named VORN running?"
 
-# The cells, as a spreadsheet would link them. One client per cell: Wine's
-# DDEML refuses an advise start that crosses the server's first data on the
-# same conversation, and hands the value of an item under one topic to the
-# links of the same item name under other topics (so "timestamp" is linked
-# under one topic only).
+# The cells, as a spreadsheet would link them, all in one client. Wine's
+# DDEML hands the value of an item under one topic to the links of the same
+# item name under other topics, so "timestamp" is linked under one topic only.
 links=(
     'ticker.btc_jpy.h!last' 'ticker.btc_jpy.h!bid' 'ticker.btc_jpy.h!ask' 'ticker.btc_jpy.h!timestamp'
     'btc_jpy.r!last_price.price' 'btc_jpy.r!last_price.action' 'btc_jpy.r!asks._.0' 'btc_jpy.r!bids._.0'
 )
-updates=$E2E_WORK/updates.txt
-: >"$updates"
-e2e_say "Linking ${#links[@]} cells with ddewatch"
-for link in "${links[@]}"; do
-    $E2E_DETACH "$E2E_WINE" "$win_dir/tools/ddewatch/ddewatch.exe" --connect-timeout 20 "$link" >>"$updates" 2>>"$E2E_WORK/ddewatch.err" &
-    E2E_PIDS+=($!)
-done
-
-# The table: the latest value of every cell and how many updates it had.
-draw() {
-    local elapsed=$1
-    printf '\033[H\033[2J'
-    printf 'Vornfeed demo: =VORN|topic!item cells, live (%ss)   Ctrl-C ends it\n\n' "$elapsed"
-    awk -F'\t' -v order="${links[*]}" '
-        { key = $2 "!" $3; value[key] = $4; count[key]++ }
-        END {
-            n = split(order, names, " ")
-            printf "%-30s %-28s %s\n", "topic!item", "value", "updates"
-            for (i = 1; i <= n; i++) {
-                k = names[i]
-                printf "%-30s %-28s %d\n", k, (k in value ? value[k] : "(linking)"), count[k]
-            }
-        }' "$updates" | iconv -f CP932 -t UTF-8 2>/dev/null
-    printf '\nServer folder: %s   (INI and log\\)\n' "$run_dir"
-    grep -h 'ddewatch: ' "$E2E_WORK/ddewatch.err" 2>/dev/null | grep -v 'linked' | tail -n 3 || true
-}
-start=$(date +%s)
-while :; do
-    now=$(date +%s)
-    draw $((now - start))
-    [ "$seconds" -gt 0 ] && [ $((now - start)) -ge "$seconds" ] && break
-    kill -0 "$server_pid" 2>/dev/null || e2e_die "vornfeed.exe ended by itself" "see $run_dir/wine.out and the log"
-    sleep 1
-done
+watch_args=(--connect-timeout 20 --table)
+[ "$seconds" -gt 0 ] && watch_args+=(--seconds "$seconds")
+e2e_say "Linking ${#links[@]} cells with ddewatch --table"
+# Its table reaches the terminal through a pipe: given the terminal itself,
+# Wine puts its own console in between, which prints the escapes as text.
+$E2E_DETACH "$E2E_WINE" "$win_dir/tools/ddewatch/ddewatch.exe" "${watch_args[@]}" "${links[@]}" \
+    </dev/null > >(cat) 2>"$E2E_WORK/ddewatch.err" &
+watch_pid=$!
+E2E_PIDS+=($watch_pid)
+watch_exit=0
+wait "$watch_pid" || watch_exit=$?
+watch_pid=
+sleep 0.2 # the last frame through the pipe
+case $watch_exit in
+0) ;;
+4) echo "    a cell was refused; see $run_dir/ddewatch.log" ;;
+5) e2e_die "vornfeed.exe ended by itself" "see $run_dir/wine.out and the log" ;;
+*) e2e_die "ddewatch ended with exit code $watch_exit" "see $run_dir/ddewatch.log" ;;
+esac

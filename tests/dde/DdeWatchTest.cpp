@@ -12,6 +12,7 @@
 #include "CDdeWatcher.h"
 #include "CLineView.h"
 #include "CTableView.h"
+#include "DdeMiniServer.h"
 #include "DdeTestClient.h"
 #include "RecordingWindow.h"
 #include "TempWorkingDirectory.h"
@@ -49,6 +50,35 @@ public:
 
     std::vector<std::string> events;
 };
+
+// The table's lines without their escapes.
+std::vector<std::string> PlainLines(const std::string& screen) {
+    std::vector<std::string> lines(1);
+    for (size_t i = 0; i < screen.size(); ++i) {
+        if (screen[i] == '\x1b') {
+            i = screen.find_first_of("ABCDHJKlhm", i + 2);
+            if (i == std::string::npos) break;
+        } else if (screen[i] == '\n') {
+            lines.emplace_back();
+        } else {
+            lines.back() += screen[i];
+        }
+    }
+    return lines;
+}
+
+// The row of the table that starts with `name`, and where its value column
+// starts by the headings.
+std::string TableRow(const std::string& screen, const std::string& name, size_t* valueColumnOut) {
+    std::vector<std::string> lines = PlainLines(screen);
+    for (const std::string& line : lines) {
+        if (line.compare(0, 10, "TOPIC!ITEM") == 0) *valueColumnOut = line.find("VALUE");
+    }
+    for (const std::string& line : lines) {
+        if (line.compare(0, name.size() + 1, name + " ") == 0) return line;
+    }
+    return std::string();
+}
 
 }  // namespace
 
@@ -164,6 +194,58 @@ TEST(CTableView, RowsShowStateValueAndDirectionOfChange) {
     EXPECT_NE(std::string::npos, later.find("59s"));
 }
 
+// clang-format off
+struct CellCase {
+    const char* reason;
+    std::string data;
+    std::string shown;  // the value column, 24 wide
+};
+const CellCase kCellCases[] = {
+    {"a plain value",                     std::string("1007701.0\0", 10),    "1007701.0               "},
+    {"a trailing CR LF is dropped",       std::string("123\r\n\0", 6),       "123                     "},
+    {"a line break inside is a blank",    std::string("a\r\nb\0", 5),        "a  b                    "},
+    {"an escape cannot steer the screen", std::string("1\x1b[2J\0", 6),      "1 [2J                   "},
+    {"a tab is a blank",                  std::string("a\tb\0", 4),          "a b                     "},
+    {"bytes after the NUL are not shown", std::string("1\0" "2", 3),         "1                       "},
+    {"a long value is cut and marked",    std::string("2018/3/18  21:34:56.78901\0", 26),
+                                                                            "2018/3/18  21:34:56.789~"},
+    {"a character is not cut in two",     std::string(22, 'x') + "\x83\x41y\0",
+                                                                            std::string(22, 'x') + "~ "},
+    {"one before the cut stays whole",    std::string(20, 'x') + "\x83\x41yyy\0",
+                                                                            std::string(20, 'x') + "\x83\x41y~"},
+};
+// clang-format on
+
+TEST(CTableView, ValuesShowOnOneLineInTheirColumn) {
+    for (const CellCase& c : kCellCases) {
+        CTableView view(stdout, stderr, "VORN", {{"a.h", "last"}, {"ticker.btc_jpy.h", "timestamp"}});
+        view.OnLinked(0, true, 0);
+        view.OnUpdate(0, 100, c.data);
+        size_t valueColumn = std::string::npos;
+        std::string row = TableRow(view.Render(200), "a.h!last", &valueColumn);
+        ASSERT_NE(std::string::npos, valueColumn) << c.reason;
+        EXPECT_EQ(c.shown, row.substr(valueColumn, 24)) << c.reason;
+        EXPECT_EQ(std::string::npos, row.find_first_of("\r\n")) << c.reason;
+    }
+}
+
+TEST(CTableView, EveryRowStartsWithItsLinkAndColumnsStayPut) {
+    std::vector<WatchLink> links = {{"ticker.btc_jpy.h", "last"}, {"btc_jpy.r", "asks._.0"}, {"a", "b"}};
+    CTableView view(stdout, stderr, "VORN", links);
+    std::string before = view.Render(0);
+    view.OnUpdate(1, 100, std::string(200, '9') + '\0');
+    view.OnUpdate(2, 100, std::string("\r\n\0", 3));
+    std::string after = view.Render(200);
+    for (const WatchLink& link : links) {
+        size_t columnBefore = 0, columnAfter = 0;
+        std::string rowBefore = TableRow(before, link.topic + "!" + link.item, &columnBefore);
+        std::string rowAfter = TableRow(after, link.topic + "!" + link.item, &columnAfter);
+        EXPECT_FALSE(rowAfter.empty()) << link.item;
+        EXPECT_EQ(columnBefore, columnAfter);
+        EXPECT_EQ(rowBefore.size(), rowAfter.size()) << link.item;
+    }
+}
+
 class CDdeWatcherTest : public testing::Test {
 protected:
     void SetUp() override { ASSERT_EQ(1, server.Initialize(window.Handle(), ServiceName().c_str())); }
@@ -204,6 +286,46 @@ TEST_F(CDdeWatcherTest, ReportsRefusedLinksAndUnansweredRequests) {
     EXPECT_EQ(0u, watcher.RequestAll(CF_TEXT));
     std::string notProcessed = std::to_string(DMLERR_NOTPROCESSED);
     EXPECT_EQ((std::vector<std::string>{"refused 0 " + notProcessed, "nodata 0 " + notProcessed}), view.events);
+}
+
+// clang-format off
+struct AdviseRetryCase {
+    const char* reason;
+    int refusals;       // by the server
+    UINT failure;       // of the next DDEML transaction, made by the stand-in
+    bool linked;
+    int advStarts;      // that reached the server
+    UINT error;         // reported
+};
+const AdviseRetryCase kAdviseRetryCases[] = {
+    {"a refusal is asked again",            1,  0, true,  2, DMLERR_NO_ERROR},
+    {"refusals until the last try",         4,  0, true,  5, DMLERR_NO_ERROR},
+    {"a refusal that lasts is reported",    99, 0, false, 5, DMLERR_NOTPROCESSED},
+#ifndef _WIN32
+    {"a busy server is asked again",        0,  DMLERR_BUSY,          true,  1, DMLERR_NO_ERROR},
+    {"an acknowledgement too late, too",    0,  DMLERR_ADVACKTIMEOUT, true,  1, DMLERR_NO_ERROR},
+    {"other failures are final",            0,  DMLERR_MEMORY_ERROR,  false, 0, DMLERR_MEMORY_ERROR},
+#endif
+};
+// clang-format on
+
+TEST(CDdeWatcher, AdviseStartsRefusedOrBusyAreAskedAgainAFewTimes) {
+    const std::string name = UniqueName("VornRefusing");
+    for (const AdviseRetryCase& c : kAdviseRetryCases) {
+        DdeMiniServer server(name);
+        server.refusals = c.refusals;
+        RecordingView view;
+        CDdeWatcher watcher(view, {{"a.h", "last"}});
+        ASSERT_EQ((UINT)DMLERR_NO_ERROR, watcher.Initialize());
+        ASSERT_TRUE(watcher.Connect(name, 0)) << c.reason;
+#ifndef _WIN32
+        if (c.failure) VornDdeFailNextCall("DdeClientTransaction", c.failure);
+#endif
+        EXPECT_EQ(c.linked ? 1u : 0u, watcher.AdviseAll(CF_TEXT)) << c.reason;
+        EXPECT_EQ(c.advStarts, server.advStarts) << c.reason;
+        std::string shown = (c.linked ? "linked 0 " : "refused 0 ") + std::to_string(c.error);
+        EXPECT_EQ(std::vector<std::string>{shown}, view.events) << c.reason;
+    }
 }
 
 TEST_F(CDdeWatcherTest, AConversationFoundGoneEndsTheRun) {

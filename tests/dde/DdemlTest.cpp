@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "DdeMiniServer.h"
 #include "DdeTestClient.h"
 #include "UniqueName.h"
 
@@ -18,66 +19,6 @@ std::string ServiceName() {
     static const std::string name = UniqueName("VornDdeml");
     return name;
 }
-
-// A bare server: accepts what it is told to and counts the data requests
-// that DdePostAdvise makes.
-class MiniServer {
-public:
-    MiniServer() {
-        current = this;
-        DdeInitializeA(&instanceId, Callback, APPCLASS_STANDARD, 0);
-        service = DdeCreateStringHandleA(instanceId, ServiceName().c_str(), CP_WINANSI);
-        DdeNameService(instanceId, service, nullptr, DNS_REGISTER);
-    }
-    ~MiniServer() {
-        DdeFreeStringHandle(instanceId, service);
-        DdeUninitialize(instanceId);
-        current = nullptr;
-    }
-    MiniServer(const MiniServer&) = delete;
-    MiniServer& operator=(const MiniServer&) = delete;
-
-    // Number of XTYP_ADVREQ callbacks made before DdePostAdvise returned.
-    int PostAdvise(const char* topic, const char* item) {
-        HSZ topicHandle = DdeCreateStringHandleA(instanceId, topic, CP_WINANSI);
-        HSZ itemHandle = DdeCreateStringHandleA(instanceId, item, CP_WINANSI);
-        advReqs = 0;
-        EXPECT_TRUE(DdePostAdvise(instanceId, topicHandle, itemHandle));
-        int counted = advReqs;
-        DdeFreeStringHandle(instanceId, topicHandle);
-        DdeFreeStringHandle(instanceId, itemHandle);
-        return counted;
-    }
-
-    DWORD instanceId = 0;
-    HSZ service = nullptr;
-    BOOL acceptAdvise = TRUE;
-    int advReqs = 0;
-    std::vector<HCONV> conversations;
-    std::string value = "v";
-
-private:
-    static HDDEDATA CALLBACK Callback(UINT type, UINT, HCONV conv, HSZ, HSZ item, HDDEDATA, ULONG_PTR, ULONG_PTR) {
-        MiniServer* self = current;
-        if (!self) return nullptr;
-        switch (type) {
-            case XTYP_CONNECT:
-                return reinterpret_cast<HDDEDATA>(TRUE);
-            case XTYP_CONNECT_CONFIRM:
-                self->conversations.push_back(conv);
-                return nullptr;
-            case XTYP_ADVSTART:
-                return reinterpret_cast<HDDEDATA>((LONG_PTR)self->acceptAdvise);
-            case XTYP_ADVREQ:
-                ++self->advReqs;
-                return DdeCreateDataHandle(self->instanceId, (LPBYTE)self->value.c_str(), (DWORD)self->value.size() + 1,
-                                           0, item, CF_TEXT, 0);
-        }
-        return nullptr;
-    }
-    static MiniServer* current;
-};
-MiniServer* MiniServer::current = nullptr;
 
 }  // namespace
 
@@ -138,7 +79,7 @@ TEST(Ddeml, LastErrorIsReturnedOnceAndCleared) {
 }
 
 TEST(Ddeml, AdviseLoopLastsFromAnAcceptedStartUntilItsStop) {
-    MiniServer server;
+    DdeMiniServer server(ServiceName());
     DdeTestClient client;
     HCONV conv = client.Connect(ServiceName().c_str(), "a.h");
     ASSERT_NE(nullptr, conv);
@@ -160,7 +101,7 @@ TEST(Ddeml, AdviseLoopLastsFromAnAcceptedStartUntilItsStop) {
 }
 
 TEST(Ddeml, PostAdviseAsksOncePerLoopAndADisconnectEndsTheLoop) {
-    MiniServer server;
+    DdeMiniServer server(ServiceName());
     DdeTestClient first;
     DdeTestClient second;
     HCONV a = first.Connect(ServiceName().c_str(), "a.h");

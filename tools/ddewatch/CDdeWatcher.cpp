@@ -3,6 +3,8 @@
 
 #include "CDdeWatcher.h"
 
+#include <algorithm>
+
 namespace {
 
 // DDEML's callback carries no context; there is one watcher per process.
@@ -10,6 +12,18 @@ CDdeWatcher* g_watcher = nullptr;
 
 const DWORD kRetryMs = 100;
 const DWORD kTransactionTimeoutMs = 5000;
+
+// The pauses before asking again for an advise loop the server refused or
+// could not answer in time. Both pass by themselves: Wine's DDEML refuses
+// (NACKs, 0x4009) an advise start that crosses the server's first data on the
+// same conversation, such as the placeholder a server publishes as a loop
+// starts; and a server busy with several clients starting at once may not
+// answer in time.
+const DWORD kAdviseRetryMs[] = {100, 200, 400, 800};
+
+bool MayPass(UINT error) {
+    return error == DMLERR_NOTPROCESSED || error == DMLERR_BUSY || error == DMLERR_ADVACKTIMEOUT;
+}
 
 }  // namespace
 
@@ -89,14 +103,24 @@ bool CDdeWatcher::Connect(const std::string& service, DWORD waitMs) {
 size_t CDdeWatcher::AdviseAll(UINT format) {
     size_t accepted = 0;
     for (size_t i = 0; i < links.size(); ++i) {
-        DWORD result = 0;
-        HCONV conv = conversations[links[i].conversation].conv;
-        bool linked = DdeClientTransaction(nullptr, 0, conv, links[i].itemHandle, format, XTYP_ADVSTART,
-                                           kTransactionTimeoutMs, &result) != nullptr;
-        view.OnLinked(i, linked, linked ? DMLERR_NO_ERROR : DdeGetLastError(instanceId));
-        accepted += linked;
+        UINT error = AdviseStart(links[i], format);
+        view.OnLinked(i, error == DMLERR_NO_ERROR, error);
+        accepted += error == DMLERR_NO_ERROR;
     }
     return accepted;
+}
+
+UINT CDdeWatcher::AdviseStart(const Link& link, UINT format) {
+    HCONV conv = conversations[link.conversation].conv;
+    for (size_t attempt = 0;; ++attempt) {
+        DWORD result = 0;
+        if (DdeClientTransaction(nullptr, 0, conv, link.itemHandle, format, XTYP_ADVSTART, kTransactionTimeoutMs,
+                                 &result))
+            return DMLERR_NO_ERROR;
+        UINT error = DdeGetLastError(instanceId);
+        if (!MayPass(error) || attempt == sizeof(kAdviseRetryMs) / sizeof(kAdviseRetryMs[0])) return error;
+        PumpFor(kAdviseRetryMs[attempt]);
+    }
 }
 
 size_t CDdeWatcher::RequestAll(UINT format) {
@@ -122,6 +146,19 @@ void CDdeWatcher::Pump() {
     while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
         TranslateMessage(&msg);
         DispatchMessageA(&msg);
+    }
+}
+
+// Data of the links made so far keeps coming in while waiting, and the
+// view shows how far linking got.
+void CDdeWatcher::PumpFor(DWORD ms) {
+    DWORD start = GetTickCount();
+    for (;;) {
+        Pump();
+        view.OnIdle(Elapsed());
+        DWORD spent = GetTickCount() - start;
+        if (spent >= ms) return;
+        Sleep(std::min<DWORD>(ms - spent, 20));
     }
 }
 

@@ -23,7 +23,8 @@ public:
     // Opens a conversation on every topic, trying again every 100 ms until
     // `waitMs` has passed. False when a topic found no server.
     bool Connect(const std::string& service, DWORD waitMs);
-    // Starts a loop on every link; the number of links accepted.
+    // Starts a loop on every link, asking again a few times, with pauses,
+    // when the server refused or was busy; the number of links accepted.
     size_t AdviseAll(UINT format);
     // Asks for every link once; the number answered with data.
     size_t RequestAll(UINT format);
@@ -53,6 +54,9 @@ private:
     void OnDisconnect(HCONV conv);
     HSZ MakeHandle(const std::string& text);
     HCONV ConnectOnce(HSZ service, HSZ topic, DWORD waitMs);
+    // DMLERR_NO_ERROR, or the error of the last try.
+    UINT AdviseStart(const Link& link, UINT format);
+    void PumpFor(DWORD ms);
 
     CWatchView& view;
     std::vector<WatchLink> names;

@@ -4,8 +4,7 @@
 
 #include <algorithm>
 #include <cstdlib>
-
-#include "CLineView.h"
+#include <cstring>
 
 namespace {
 
@@ -15,6 +14,8 @@ const char kClearLine[] = "\x1b[K";
 const char kClearBelow[] = "\x1b[J";
 const char kHideCursor[] = "\x1b[?25l";
 const char kShowCursor[] = "\x1b[?25h";
+const char kNoWrap[] = "\x1b[?7l";
+const char kWrap[] = "\x1b[?7h";
 const char kBold[] = "\x1b[1m";
 const char kDim[] = "\x1b[2m";
 const char kUnderline[] = "\x1b[4m";
@@ -26,7 +27,22 @@ const char kReset[] = "\x1b[0m";
 const DWORD kHighlightMs = 1500;
 const DWORD kRedrawMs = 100;  // at most ten frames a second
 const DWORD kAgeRedrawMs = 500;
-const size_t kMaxWidths[3] = {28, 32, 28};
+
+struct Column {
+    const char* heading;
+    size_t width;  // 0: as wide as the longest TOPIC!ITEM
+    bool alignRight;
+};
+// Left to right, as Cells() fills them. A column from another source (such
+// as the feed's own state and age, once the server reports them) is one more
+// row here and one more cell there.
+const Column kColumns[] = {
+    {"TOPIC!ITEM", 0, false},
+    {"VALUE", 24, false},  // a time stamp "2018/3/18  21:34:56.789" fits
+    {"UPDATES", 7, true},
+    {"AGE", 7, true},
+};
+const size_t kColumnCount = sizeof(kColumns) / sizeof(kColumns[0]);
 
 bool ReadNumber(const std::string& text, double* valueOut) {
     if (text.empty()) return false;
@@ -35,9 +51,41 @@ bool ReadNumber(const std::string& text, double* valueOut) {
     return *end == '\0';
 }
 
-std::string Fit(const std::string& text, size_t width) {
-    if (text.size() <= width) return text + std::string(width - text.size(), ' ');
-    return text.substr(0, width - 1) + "~";
+// Values are the server's ANSI code page, Shift_JIS: a lead byte and the
+// byte after it are one character, two columns wide.
+bool IsLeadByte(unsigned char c) {
+    return (c >= 0x81 && c <= 0x9F) || (c >= 0xE0 && c <= 0xFC);
+}
+
+// The text up to its NUL on one line: a control character (CR and LF among
+// them, or an escape that would steer the terminal) is shown as a blank, and
+// blanks at the end are dropped.
+std::string CellText(const std::string& data) {
+    std::string text;
+    for (char c : data) {
+        if (c == '\0') break;
+        bool control = (unsigned char)c < 0x20 || c == 0x7F;
+        text += control ? ' ' : c;
+    }
+    text.erase(text.find_last_not_of(' ') + 1);
+    return text;
+}
+
+// Pads `text` to `width` columns, or cuts it to width - 1 and marks the cut
+// with "~", never between the two bytes of a character.
+std::string Fit(const std::string& text, size_t width, bool alignRight) {
+    std::string fitted = text;
+    if (text.size() > width) {
+        size_t keep = 0;
+        while (keep < text.size()) {
+            size_t step = IsLeadByte(text[keep]) && keep + 1 < text.size() ? 2 : 1;
+            if (keep + step > width - 1) break;
+            keep += step;
+        }
+        fitted = text.substr(0, keep) + "~";
+    }
+    std::string padding(width > fitted.size() ? width - fitted.size() : 0, ' ');
+    return alignRight ? padding + fitted : fitted + padding;
 }
 
 std::string Age(DWORD ms) {
@@ -62,49 +110,63 @@ std::string Clock(DWORD ms) {
 }  // namespace
 
 CTableView::CTableView(FILE* out, FILE* err, const std::string& service, const std::vector<WatchLink>& links)
-    : out(out), err(err), service(service), updates(0), dirty(true), drawn(false), lastDrawMs(0) {
+    : out(out),
+      err(err),
+      service(service),
+      nameWidth(strlen(kColumns[0].heading)),
+      updates(0),
+      dirty(true),
+      drawn(false),
+      lastDrawMs(0) {
     for (const WatchLink& link : links) {
         rows.push_back(Row());
-        rows.back().link = link;
+        rows.back().name = link.topic + "!" + link.item;
+        rows.back().topic = link.topic;
+        nameWidth = std::max(nameWidth, rows.back().name.size());
     }
 }
 
 std::string CTableView::Render(DWORD ms) const {
-    // Wide enough for the headings, and for "waiting" and "refused" in place of a value.
-    size_t widths[3] = {5, 4, 7};
-    for (const Row& row : rows) {
-        widths[0] = std::max(widths[0], std::min(row.link.topic.size(), kMaxWidths[0]));
-        widths[1] = std::max(widths[1], std::min(row.link.item.size(), kMaxWidths[1]));
-        widths[2] = std::max(widths[2], std::min(row.value.size(), kMaxWidths[2]));
-    }
     std::string screen = kHome;
     screen += std::string(kBold) + "ddewatch" + kReset + "  " + service + "  " + std::to_string(rows.size()) +
               " links  " + std::to_string(updates) + " updates  " + Clock(ms) + kClearLine + "\n" + kClearLine + "\n";
-    screen += std::string(kUnderline) + Fit("TOPIC", widths[0]) + "  " + Fit("ITEM", widths[1]) + "  " +
-              Fit("VALUE", widths[2]) + "  " + "UPDATES" + "  " + "    AGE" + kReset + kClearLine + "\n";
+    std::vector<Cell> headings;
+    for (const Column& column : kColumns)
+        headings.push_back({column.heading, kUnderline});
+    screen += Line(headings);
     for (const Row& row : rows)
-        screen += RenderRow(row, ms, widths);
+        screen += Line(Cells(row, ms));
     if (!messages.empty()) screen += std::string(kClearLine) + "\n";
     for (const std::string& message : messages)
         screen += std::string(kRed) + message + kReset + kClearLine + "\n";
     return screen + kClearBelow;
 }
 
-std::string CTableView::RenderRow(const Row& row, DWORD ms, const size_t widths[3]) const {
-    std::string value;
+std::vector<CTableView::Cell> CTableView::Cells(const Row& row, DWORD ms) const {
+    Cell value = {row.value, ""};
     if (row.state == kRefused)
-        value = kRed + Fit("refused", widths[2]) + kReset;
+        value = {"refused", kRed};
     else if (row.updates == 0)
-        value = kDim + Fit(row.state == kEnded ? "ended" : "waiting", widths[2]) + kReset;
+        value = {row.state == kEnded ? "ended" : "waiting", kDim};
     else if (ms - row.lastMs < kHighlightMs)
-        value = (row.trend > 0 ? kGreen : row.trend < 0 ? kRed : kYellow) + Fit(row.value, widths[2]) + kReset;
-    else
-        value = Fit(row.value, widths[2]);
-    char updates[16];
-    snprintf(updates, sizeof(updates), "%7ld", row.updates);
-    std::string age = row.updates ? Age(ms - row.lastMs) : "-";
-    return Fit(row.link.topic, widths[0]) + "  " + Fit(row.link.item, widths[1]) + "  " + value + "  " + updates +
-           "  " + kDim + std::string(age.size() < 7 ? 7 - age.size() : 0, ' ') + age + kReset + kClearLine + "\n";
+        value.style = row.trend > 0 ? kGreen : row.trend < 0 ? kRed : kYellow;
+    return {
+        {row.name, ""},
+        value,
+        {std::to_string(row.updates), ""},
+        {row.updates ? Age(ms - row.lastMs) : "-", kDim},
+    };
+}
+
+std::string CTableView::Line(const std::vector<Cell>& cells) const {
+    std::string line;
+    for (size_t i = 0; i < kColumnCount && i < cells.size(); ++i) {
+        const Column& column = kColumns[i];
+        std::string text = Fit(cells[i].text, column.width ? column.width : nameWidth, column.alignRight);
+        if (i > 0) line += "  ";
+        line += cells[i].style.empty() ? text : cells[i].style + text + kReset;
+    }
+    return line + kClearLine + "\n";
 }
 
 void CTableView::OnNoConversation(const std::string& serviceName, const std::string& topic, UINT error) {
@@ -112,7 +174,7 @@ void CTableView::OnNoConversation(const std::string& serviceName, const std::str
     snprintf(text, sizeof(text), " (DDEML error 0x%04X)", error);
     messages.push_back("service " + serviceName + " did not accept a conversation on topic " + topic + text);
     for (Row& row : rows) {
-        if (row.link.topic == topic) row.state = kRefused;
+        if (row.topic == topic) row.state = kRefused;
     }
     dirty = true;
 }
@@ -122,14 +184,14 @@ void CTableView::OnLinked(size_t link, bool accepted, UINT error) {
     if (!accepted) {
         char text[64];
         snprintf(text, sizeof(text), " (DDEML error 0x%04X)", error);
-        messages.push_back("link refused: " + rows[link].link.topic + "!" + rows[link].link.item + text);
+        messages.push_back("link refused: " + rows[link].name + text);
     }
     dirty = true;
 }
 
 void CTableView::OnUpdate(size_t link, DWORD ms, const std::string& data) {
     Row& row = rows[link];
-    std::string value = CLineView::FormatValue(data, false);
+    std::string value = CellText(data);
     double before = 0, after = 0;
     bool numbers = row.updates > 0 && ReadNumber(row.value, &before) && ReadNumber(value, &after);
     row.trend = numbers ? (after > before) - (after < before) : 0;
@@ -141,14 +203,14 @@ void CTableView::OnUpdate(size_t link, DWORD ms, const std::string& data) {
 }
 
 void CTableView::OnNoData(size_t link, UINT) {
-    messages.push_back("no data for " + rows[link].link.topic + "!" + rows[link].link.item);
+    messages.push_back("no data for " + rows[link].name);
     dirty = true;
 }
 
 void CTableView::OnServerEnded(const std::string& topic) {
     messages.push_back("the server ended the conversation on topic " + topic);
     for (Row& row : rows) {
-        if (row.link.topic == topic) row.state = kEnded;
+        if (row.topic == topic) row.state = kEnded;
     }
     dirty = true;
 }
@@ -161,6 +223,7 @@ void CTableView::OnIdle(DWORD ms) {
 void CTableView::OnEnd(DWORD ms) {
     Draw(ms);
     fputs(kShowCursor, out);
+    fputs(kWrap, out);
     fflush(out);
     for (const std::string& message : messages)
         fprintf(err, "ddewatch: %s\n", message.c_str());
@@ -169,6 +232,7 @@ void CTableView::OnEnd(DWORD ms) {
 void CTableView::Draw(DWORD ms) {
     if (!drawn) {
         fputs(kHideCursor, out);
+        fputs(kNoWrap, out);
         fputs(kClearScreen, out);
     }
     std::string screen = Render(ms);

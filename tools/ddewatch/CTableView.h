@@ -7,9 +7,12 @@
 #include "CWatchView.h"
 #include "WatchOptions.h"
 
-// A live table, redrawn in place with ANSI escapes: one row per link with its
-// value, how often it came and how long ago. A value that rose shows green, one
-// that fell red, any other change yellow, for a moment after it arrives.
+// A live table, redrawn in place with ANSI escapes: one row per link, each
+// starting with its TOPIC!ITEM, then its value, how often it came and how long
+// ago. A value that rose shows green, one that fell red, any other change
+// yellow, for a moment after it arrives. Columns keep their place whatever the
+// values: a value too long for its column is cut, and lines are not wrapped,
+// so a narrow terminal cuts them at its edge instead of breaking the rows.
 class CTableView : public CWatchView {
 public:
     CTableView(FILE* out, FILE* err, const std::string& service, const std::vector<WatchLink>& links);
@@ -28,21 +31,30 @@ public:
 private:
     enum State { kWaiting, kLinked, kRefused, kEnded };
     struct Row {
-        WatchLink link;
+        std::string name;  // TOPIC!ITEM as given
+        std::string topic;
         State state = kWaiting;
-        std::string value;
+        std::string value;  // as shown: one line, no control characters
         long updates = 0;
         DWORD lastMs = 0;
         int trend = 0;  // +1 rose, -1 fell, 0 other change
     };
+    // One cell of a line: its text and the escape that colours it (empty:
+    // plain).
+    struct Cell {
+        std::string text;
+        std::string style;
+    };
 
-    std::string RenderRow(const Row& row, DWORD ms, const size_t widths[3]) const;
+    std::vector<Cell> Cells(const Row& row, DWORD ms) const;
+    std::string Line(const std::vector<Cell>& cells) const;
     void Draw(DWORD ms);
 
     FILE* out;
     FILE* err;
     std::string service;
     std::vector<Row> rows;
+    size_t nameWidth;                   // of the longest TOPIC!ITEM, fixed for the run
     std::vector<std::string> messages;  // shown under the table, then on stderr at the end
     long updates;
     bool dirty;

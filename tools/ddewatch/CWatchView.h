@@ -15,7 +15,8 @@ public:
     virtual void OnUpdate(size_t link, DWORD ms, const std::string& data) = 0;
     virtual void OnNoData(size_t link, UINT error) = 0;
     virtual void OnServerEnded(const std::string& topic) = 0;
-    // Called between messages, at least every 50 ms while the run lasts.
+    // Called between messages: at least every 50 ms while the run lasts, and
+    // while a refused link waits to be asked for again.
     virtual void OnIdle(DWORD) {}
     virtual void OnEnd(DWORD) {}
 };

@@ -3,6 +3,9 @@
 #include <windows.h>
 #include <ddeml.h>
 
+#include <fcntl.h>
+#include <io.h>
+
 #include <atomic>
 #include <cstdio>
 #include <memory>
@@ -29,7 +32,10 @@ BOOL WINAPI OnConsoleControl(DWORD) {
     return TRUE;
 }
 
-void EnableAnsiEscapes() {
+// The table is for a terminal: its lines end in LF alone, where the C
+// runtime's text mode would write CR LF into a pipe or a file.
+void PrepareTableOutput() {
+    _setmode(_fileno(stdout), _O_BINARY);
     HANDLE console = GetStdHandle(STD_OUTPUT_HANDLE);
     DWORD mode = 0;
     if (GetConsoleMode(console, &mode)) SetConsoleMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
@@ -99,7 +105,7 @@ int main(int argc, char** argv) {
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
     std::unique_ptr<CWatchView> view;
     if (options.table) {
-        EnableAnsiEscapes();
+        PrepareTableOutput();
         view.reset(new CTableView(stdout, stderr, options.service, options.links));
     } else {
         view.reset(new CLineView(stdout, stderr, options.links, options.hex));

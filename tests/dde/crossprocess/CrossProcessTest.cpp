@@ -144,6 +144,23 @@ TEST_F(CrossProcessTest, ValuesOutliveTheClientAndServeItsReturn) {
     EXPECT_EQ(1u, CountStartingWith(host->Lines(ChildProcess::kOut), "connected\t"));
 }
 
+// Wine's DDEML refuses (0x4009) an advise start that crosses the server's
+// first data on the same conversation, as the placeholder that the server
+// publishes when a loop starts; the watcher asks again.
+TEST_F(CrossProcessTest, OneClientLinksEveryItemOfItsTopics) {
+    Ask("placeholder\t-", "placeholder");
+    auto watcher = Watch({"--seconds", "60", "a.h!w", "a.h!x", "a.h!y", "b.h!z", "b.h!v"});
+    ASSERT_TRUE(watcher->WaitLine(ChildProcess::kErr, "ddewatch: linked b.h!v", kStartMs));
+    EXPECT_EQ(5u, CountStartingWith(watcher->Lines(ChildProcess::kErr), "ddewatch: linked "));
+    Out placeholders;
+    for (int i = 0; i < 5; ++i)
+        placeholders.push_back(NextUpdate(*watcher));
+    std::sort(placeholders.begin(), placeholders.end());
+    EXPECT_EQ((Out{"a.h\tw\t-", "a.h\tx\t-", "a.h\ty\t-", "b.h\tv\t-", "b.h\tz\t-"}), placeholders);
+    EXPECT_EQ("set\t0", Ask("set\ta.h\ty\t7", "set"));
+    EXPECT_EQ("a.h\ty\t7", NextUpdate(*watcher));
+}
+
 TEST_F(CrossProcessTest, WatcherReportsTheServersEnd) {
     auto watcher = Watch({"--seconds", "60", "a.h!last"});
     ASSERT_TRUE(watcher->WaitLine(ChildProcess::kErr, "ddewatch: linked a.h!last", kStartMs));

@@ -4,6 +4,9 @@
 //   set TOPIC ITEM VALUE   SetItemValue; answers "set RESULT"
 //   value TOPIC ITEM       what DDEML would get for the item's loop; answers
 //                          "value HEX" or "value none"
+//   placeholder VALUE      from now on publishes VALUE to every item as its
+//                          loop starts, as the server does; answers
+//                          "placeholder"
 //   quit                   ends the process (so does the end of stdin)
 // Reports on stdout, one flushed line each: "ready" or "failed" after
 // Initialize, "connected TOPIC", "advise TOPIC ITEM", "disconnected TOPIC".
@@ -24,6 +27,7 @@ namespace {
 const UINT WM_HOST_COMMAND = WM_APP + 0x200;
 
 CDdeServer* g_server = nullptr;
+std::string g_placeholder;
 DWORD g_helperInstance = 0;
 
 void Report(const std::string& line) {
@@ -71,6 +75,9 @@ void OnCommand(HWND window, const std::string& line) {
         Report("set\t" + std::to_string(g_server->SetItemValue(fields[1], fields[2], value)));
     } else if (fields[0] == "value" && fields.size() == 3) {
         Report(StoredValue(fields[1], fields[2]));
+    } else if (fields[0] == "placeholder" && fields.size() >= 2) {
+        g_placeholder = fields[1];
+        Report("placeholder");
     } else if (fields[0] == "quit") {
         DestroyWindow(window);
     } else {
@@ -91,6 +98,7 @@ LRESULT CALLBACK HostWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         std::string* topic = reinterpret_cast<std::string*>(wParam);
         std::string* item = reinterpret_cast<std::string*>(lParam);
         Report("advise\t" + *topic + "\t" + *item);
+        if (!g_placeholder.empty()) g_server->SetItemValue(*topic, *item, g_placeholder);
         delete topic;
         delete item;
         return 0;
