@@ -70,6 +70,8 @@ int CServerApp::Run(HINSTANCE instance, HINSTANCE, LPSTR, int) {
 bool CServerApp::StartUp(HINSTANCE instance) {
     CLog::Write("起動\r\n");
     ini.Load();
+    status.SetLimits(ini.polling_interval, ini.tmout_ms);
+    tip = ini.acceptname;
     if (!taskTray.RegisterWndClass(instance, WindowProc, ini.acceptname)) return false;
     hwnd = taskTray.CreateHiddenWindow();
     SetTimer(hwnd, kSweepTimer, kSweepMs, nullptr);
@@ -136,6 +138,7 @@ LRESULT CServerApp::OnTimer(UINT_PTR id) {
             skippedValues += mailbox.TakeSkippedCount();
         }
     }
+    RefreshStatus();
     DWORD now = tickCount();
     if (skippedValues > 0 && (!skipLogged || (DWORD)(now - lastSkipLogTick) >= kSkipLogMs)) {
         CLog::Write("更新が追いつかず中間の値 %lu 件を省略\r\n", skippedValues);
@@ -144,6 +147,28 @@ LRESULT CServerApp::OnTimer(UINT_PTR id) {
         skipLogged = true;
     }
     return 0;
+}
+
+std::vector<CStatusBoard::Feed> CServerApp::Feeds() {
+    std::vector<CStatusBoard::Feed> feeds;
+    for (TopicKind kind : {kStreaming, kPolled}) {
+        for (int slot = 0; slot < CountOf(kind); ++slot) {
+            CHttpsThread* worker = WorkerAt(kind, slot);
+            feeds.push_back({worker->GetTopic(), kind == kStreaming, worker->paused, worker->GetHealth()});
+        }
+    }
+    return feeds;
+}
+
+// Ages and states change with time alone, so they are looked at once a
+// second; a cell is sent a value only when its text changed.
+void CServerApp::RefreshStatus() {
+    std::vector<CStatusBoard::Feed> feeds = Feeds();
+    DWORD now = GetTickCount();
+    for (const auto& change : status.Changes(feeds, now))
+        Publish(CDdeServer::kStatusTopic, change.first, change.second);
+    std::string newTip = status.Tip(ini.acceptname, feeds, now);
+    if (newTip != tip && taskTray.SetTip(newTip.c_str())) tip = newTip;
 }
 
 LRESULT CServerApp::OnConnected(const std::string*) {
@@ -155,6 +180,12 @@ LRESULT CServerApp::OnAdviseStart(std::string* topicName, std::string* itemName)
     std::unique_ptr<std::string> topic(topicName);
     std::unique_ptr<std::string> item(itemName);
     if (!topic || !item) return 0;
+    if (*topic == CDdeServer::kStatusTopic) {
+        std::string text = status.TextOf(*item, Feeds(), GetTickCount());
+        status.Link(*item, text);
+        Publish(*topic, *item, text);
+        return 0;
+    }
     TopicKind kind = KindOf(*topic);
     if (kind == kNotServed) return 0;
 

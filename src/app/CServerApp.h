@@ -10,6 +10,7 @@
 #include "CHttpsPublicThread.h"
 #include "CHttpsRealtimeThread.h"
 #include "CIni.h"
+#include "CStatusBoard.h"
 #include "CTaskTray.h"
 #include "CTlsContext.h"
 
@@ -72,6 +73,8 @@ public:
     DWORD lastSkipLogTick;
     bool skipLogged;
     CIni ini;
+    CStatusBoard status;
+    std::string tip;  // the tray tip as last set
     CTaskTray taskTray;
     HWND hwnd;
 
@@ -86,6 +89,10 @@ private:
     void Publish(const std::string& topic, const std::string& item, const std::string& value);
     // Publishes the values of linked items, unless a connection is too new.
     void Deliver(const std::vector<CItemValue>& values);
+    // The served topics as the status topic sees them.
+    std::vector<CStatusBoard::Feed> Feeds();
+    // Publishes the status items whose texts changed, and the tray tip.
+    void RefreshStatus();
 };
 
 extern CServerApp* g_app;

@@ -75,6 +75,16 @@ bool CTaskTray::NotifyIcon(bool add, int iconId, const char* tip) {
     return Shell_NotifyIconA(add ? NIM_ADD : NIM_DELETE, &data) != FALSE;
 }
 
+bool CTaskTray::SetTip(const char* tip) {
+    NOTIFYICONDATAA data = {};
+    data.cbSize = sizeof(data);
+    data.hWnd = hwnd;
+    data.uID = 0;
+    data.uFlags = NIF_TIP;
+    snprintf(data.szTip, sizeof(data.szTip), "%s", tip ? tip : "");
+    return Shell_NotifyIconA(NIM_MODIFY, &data) != FALSE;
+}
+
 void CTaskTray::ShowVersionBox() {
     MessageBoxW(hwnd, L"Ver 1.00 Build Mar 18 2018", L"Vornfeedバージョン情報", MB_OK);
 }

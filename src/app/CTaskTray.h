@@ -20,6 +20,9 @@ public:
     void TrackTrayMenu();
     // Adds the icon, or deletes it when `add` is false. A longer tip is cut.
     bool NotifyIcon(bool add, int iconId, const char* tip);
+    // Changes the tip of the icon that NotifyIcon added, cut to 127
+    // characters; false when there is no icon.
+    bool SetTip(const char* tip);
     void ShowVersionBox();
     void DestroyPopupMenu();
 

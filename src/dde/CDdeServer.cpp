@@ -102,6 +102,11 @@ HDDEDATA CDdeServer::OnDdeConnect(HSZ topic, HSZ service) {
     if (!DdeQueryStringA(instanceId, service, requested, sizeof(requested), CP_WINANSI)) return Answer(FALSE);
     if (strcmp(requested, serviceName) != 0) return Answer(FALSE);
     if (FindTopicByHandle(topic) >= 0) return Answer(TRUE);
+    if (IsStatusTopic(topic)) {
+        topics[kStatusSlot].reset(new CDdeTopic());
+        topics[kStatusSlot]->SetHandles(instanceId, serviceHandle, topic);
+        return Answer(TRUE);
+    }
     // With every slot taken the conversation is still accepted, but no advise
     // start on it will be.
     int slot = FindFreeSlot();
@@ -165,14 +170,14 @@ HDDEDATA CDdeServer::OnDdeDisconnect(HCONV conv) {
 }
 
 int CDdeServer::FindTopicByHandle(HSZ topic) const {
-    for (int i = 0; i < kMaxTopics; ++i) {
+    for (int i = 0; i <= kStatusSlot; ++i) {
         if (topics[i] && topics[i]->GetTopicHandle() == topic) return i;
     }
     return -1;
 }
 
 int CDdeServer::FindTopicByConversation(HCONV conv) const {
-    for (int i = 0; i < kMaxTopics; ++i) {
+    for (int i = 0; i <= kStatusSlot; ++i) {
         if (topics[i] && topics[i]->Knows(conv)) return i;
     }
     return -1;
@@ -181,10 +186,22 @@ int CDdeServer::FindTopicByConversation(HCONV conv) const {
 // The table's side is lowered and the given name is not: a topic written
 // with capitals finds nothing.
 int CDdeServer::FindTopicByName(const std::string& topic) const {
-    for (int i = 0; i < kMaxTopics; ++i) {
+    for (int i = 0; i <= kStatusSlot; ++i) {
         if (topics[i] && topics[i]->GetTopicName() == topic) return i;
     }
     return -1;
+}
+
+bool CDdeServer::IsStatusTopic(HSZ topic) const {
+    char name[kNameSize] = {};
+    if (!DdeQueryStringA(instanceId, topic, name, sizeof(name), CP_WINANSI)) return false;
+    const char* status = kStatusTopic;
+    size_t i = 0;
+    for (; name[i] != '\0' && status[i] != '\0'; ++i) {
+        char c = name[i] >= 'A' && name[i] <= 'Z' ? (char)(name[i] - 'A' + 'a') : name[i];
+        if (c != status[i]) return false;
+    }
+    return name[i] == '\0' && status[i] == '\0';
 }
 
 int CDdeServer::FindFreeSlot() const {

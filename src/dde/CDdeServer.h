@@ -17,6 +17,9 @@
 class CDdeServer {
 public:
     static const int kMaxTopics = 32;
+    // The server's own topic: it has a slot of its own beside the 32, and
+    // connecting to it is no new topic for the core (no WM_APP_CONNECTED).
+    static constexpr const char* kStatusTopic = "status";
     static const int kNameSize = 64;
 
     CDdeServer();
@@ -54,9 +57,11 @@ private:
     int FindTopicByConversation(HCONV conv) const;
     int FindTopicByName(const std::string& topic) const;
     int FindFreeSlot() const;
+    bool IsStatusTopic(HSZ topic) const;
     int LinkItem(CDdeTopic& entry, HSZ item);
 
-    std::unique_ptr<CDdeTopic> topics[kMaxTopics];
+    static const int kStatusSlot = kMaxTopics;
+    std::unique_ptr<CDdeTopic> topics[kMaxTopics + 1];
     HWND window;
     DWORD instanceId;
     HSZ serviceHandle;

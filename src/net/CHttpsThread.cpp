@@ -202,18 +202,23 @@ CHttpsThread::Fault CHttpsThread::Handshake(DWORD start, int limitMs) {
 void CHttpsThread::NoteFailure(const char* hostName, int port, Fault fault) {
     if (failing != Fault::kNone) return;
     failing = fault;
+    char text[kHostSize + 128];
     if (fault == Fault::kCertificate) {
         long result = SSL_get_verify_result(ssl);
-        CLog::Write("%s:%d certificate verify failed: %s\r\n", hostName, port, X509_verify_cert_error_string(result));
-        return;
+        snprintf(text, sizeof(text), "%s:%d certificate verify failed: %s", hostName, port,
+                 X509_verify_cert_error_string(result));
+    } else {
+        snprintf(text, sizeof(text), "%s:%d 接続失敗（%s）", hostName, port, FaultReason(fault));
     }
-    CLog::Write("%s:%d 接続失敗（%s）\r\n", hostName, port, FaultReason(fault));
+    CLog::Write("%s\r\n", text);
+    NoteFailing(text);
 }
 
 void CHttpsThread::NoteConnected(const char* hostName, int port) {
     if (failing == Fault::kNone) return;
     failing = Fault::kNone;
     CLog::Write("%s:%d 接続回復\r\n", hostName, port);
+    NoteRecovered();
 }
 
 int CHttpsThread::WaitSocket(bool write, DWORD start, int limitMs) {

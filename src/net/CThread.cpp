@@ -106,3 +106,32 @@ void CThread::ThreadEntry(void* worker) {
     if (self->running) self->ThreadMain();
     self->alive = false;
 }
+
+void CThread::NoteDocument() {
+    EnterCriticalSection(&lock);
+    ++health.documents;
+    health.lastDocumentTick = GetTickCount();
+    health.failing = false;
+    health.error.clear();
+    LeaveCriticalSection(&lock);
+}
+
+void CThread::NoteFailing(const std::string& text) {
+    EnterCriticalSection(&lock);
+    health.failing = true;
+    health.error = text;
+    LeaveCriticalSection(&lock);
+}
+
+void CThread::NoteRecovered() {
+    EnterCriticalSection(&lock);
+    health.failing = false;
+    LeaveCriticalSection(&lock);
+}
+
+CThread::Health CThread::GetHealth() {
+    EnterCriticalSection(&lock);
+    Health copy = health;
+    LeaveCriticalSection(&lock);
+    return copy;
+}

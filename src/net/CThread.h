@@ -48,6 +48,20 @@ public:
     // already, so items keep their order of first addition. Returns 0.
     int AddItem(const std::string& name);
 
+    // What the status topic tells of a worker, as one copy.
+    struct Health {
+        unsigned long documents = 0;  // published since start
+        DWORD lastDocumentTick = 0;   // GetTickCount of the last one
+        bool failing = false;         // within a run of failed connects
+        std::string error;            // the last failure, until a document comes
+    };
+    // From the worker's thread: a document was published; a failure run
+    // began (text as its log line) or ended.
+    void NoteDocument();
+    void NoteFailing(const std::string& text);
+    void NoteRecovered();
+    Health GetHealth();
+
     // Copies entry index of items into itemOut under the lock; false past
     // the end. The worker's thread reads items only this way, one entry at
     // a time, so an item appended meanwhile is seen in the same pass.
@@ -79,4 +93,6 @@ public:
 
 private:
     static void ThreadEntry(void* worker);
+
+    Health health;  // guarded by lock
 };

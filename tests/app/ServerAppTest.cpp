@@ -2,11 +2,14 @@
 // through a DDEML client, the four application messages pass the hidden
 // window's queue, and workers run for real (against a loopback TLS server
 // where their data matters, against a closed port where it does not).
+#include <shellapi.h>
+
 #include "FillQueue.h"
 #include "HeldClock.h"
 #include "ServerAppFixture.h"
 #include "TlsTestServer.h"
 #include "TrustedTestAuthority.h"
+#include "Waiting.h"
 
 namespace fs = std::filesystem;
 
@@ -206,6 +209,41 @@ TEST_F(ServerAppTest, AValueWhoseNoticeFoundTheQueueFullReachesItsCellByTheTimer
         app->realtimeWorkers[0].mailbox->Put(app->hwnd, {value});
     }
     EXPECT_EQ((std::vector<std::string>{std::string("101", 4)}), client->Take(conv, "last", 1, kWaitMs));
+}
+
+// The status topic tells whether a feed is live: a stream whose host refuses
+// connections is "failed", with the host named, and the tray tip counts it.
+TEST_F(ServerAppTest, TheStatusTopicAndTheTipTellAFailingFeed) {
+    HCONV status = client->Connect(service.c_str(), "status");
+    ASSERT_NE(nullptr, status);
+    for (const char* item : {"btc_jpy.r.state", "btc_jpy.r.error", "server.topics"})
+        ASSERT_TRUE(client->AdviseStart(status, item)) << item;
+    PumpMessages();
+    EXPECT_EQ((std::vector<std::string>{std::string("-", 2)}), client->Take(status, "btc_jpy.r.state", 1, kWaitMs));
+    EXPECT_EQ((std::vector<std::string>{std::string("0", 2)}), client->Take(status, "server.topics", 1, kWaitMs));
+
+    Link("btc_jpy.r", "last");
+    // Served now: connecting, until the first refusal (within a second,
+    // when the timer looks next) makes it failed.
+    // The last text an item was sent, once it is text or 5 s have passed.
+    auto settlesOn = [&](const char* item, const std::string& text) {
+        std::string seen;
+        WaitUntil(
+            [&] {
+                for (std::string& sent : client->Take(status, item))
+                    seen = sent;
+                return seen == text + '\0';
+            },
+            5000);
+        return seen;
+    };
+    EXPECT_EQ(std::string("failed", 7), settlesOn("btc_jpy.r.state", "failed"));
+    std::string refused = "127.0.0.1:" + std::to_string(closedPort) + " 接続失敗（接続拒否）";
+    EXPECT_EQ(refused + '\0', settlesOn("btc_jpy.r.error", refused));
+    EXPECT_EQ(std::string("1", 2), settlesOn("server.topics", "1"));
+    char tip[128] = {};
+    ASSERT_TRUE(VornFindTrayIcon(app->hwnd, 0, tip, sizeof(tip)));
+    EXPECT_EQ(service + " live 0/1 failing 1", tip);
 }
 
 // Values replaced before they reached a cell are counted, and the count is

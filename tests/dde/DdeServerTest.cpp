@@ -357,6 +357,14 @@ TEST_F(DdeServerTest, ThirtyThirdTopicIsAcceptedButServesNothing) {
     EXPECT_FALSE(client.AdviseStart(extra, "last"));
     EXPECT_TRUE(window.Take().empty());
     EXPECT_EQ(-1, server.SetItemValue("t32.h", "last", "1"));
+
+    // The server's own topic has a slot of its own, and is no new topic for
+    // the core: no WM_APP_CONNECTED, whose quiet time would drop values.
+    HCONV status = Connect(client, "Status");
+    ASSERT_NE(nullptr, status);
+    EXPECT_TRUE(client.AdviseStart(status, "a.h.state"));
+    EXPECT_EQ((std::vector<RecordingWindow::Event>{{WM_APP_ADVISE_START, "status", "a.h.state"}}), window.Take());
+    EXPECT_EQ(0, server.SetItemValue("status", "a.h.state", "live"));
 }
 
 TEST_F(DdeServerTest, ItemTableTakes2048ItemsAndRefusesOnlyThe2049th) {
