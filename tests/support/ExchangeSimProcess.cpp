@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -23,8 +24,13 @@ pid_t Spawn(const std::vector<std::string>& args, int stdoutFd, const std::strin
     for (std::string& arg : argStrings)
         argv.push_back(&arg[0]);
     argv.push_back(nullptr);
+    const pid_t parent = getpid();
     const pid_t pid = fork();
     if (pid != 0) return pid;
+    // A test that dies without its destructors (a sanitizer's report ends
+    // it at once) must not leave the simulator running for good.
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (getppid() != parent) _exit(127);
     dup2(stdoutFd, 1);
     const int log = open(stderrPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
     if (log >= 0) dup2(log, 2);
