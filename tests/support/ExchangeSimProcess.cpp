@@ -7,6 +7,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <cstdio>
 
 #include "Waiting.h"
@@ -70,6 +72,11 @@ ExchangeSimProcess::ExchangeSimProcess(const std::vector<std::string>& extra) : 
 
 ExchangeSimProcess::~ExchangeSimProcess() {
     if (Stop(SIGTERM, 5000) < 0) Stop(SIGKILL, 5000);
+    // The simulator is built with the suites' sanitizers, and its reports
+    // go to its log, where nobody would read them.
+    std::string log = Log();
+    if (log.find("Sanitizer") != std::string::npos || log.find("runtime error:") != std::string::npos)
+        ADD_FAILURE() << "exchange-sim reported a fault:\n" << log;
 }
 
 // Written whole under another name and renamed, so the simulator never
