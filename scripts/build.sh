@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Configures and builds one tree: "native" (Linux, ASan+UBSan, fast tests) or
-# "win64" (mingw-w64, the shipped exe; tests run under Wine).
+# Configures and builds one tree: "native" (Linux, ASan+UBSan, fast tests),
+# "tsan" (Linux, ThreadSanitizer, the threaded suites) or "win64" (mingw-w64,
+# the shipped exe; tests run under Wine).
 #   VORNFEED_BUILD_DIR  build folder (default build/<kind>)
 #   VORNFEED_TARGETS    build only these targets (default all)
 set -euo pipefail
@@ -20,6 +21,10 @@ native)
     cmake -S "$root" -B "$dir" "${generator[@]}" -DCMAKE_BUILD_TYPE=Debug -DVORNFEED_SANITIZE=ON "$@" >/dev/null
     cmake --build "$dir" -j"$(nproc)" "${targets[@]}"
     ;;
+tsan)
+    cmake -S "$root" -B "$dir" "${generator[@]}" -DCMAKE_BUILD_TYPE=Debug -DVORNFEED_TSAN=ON "$@" >/dev/null
+    cmake --build "$dir" -j"$(nproc)" "${targets[@]}"
+    ;;
 win64)
     openssl_prefix=$("$root/scripts/build-openssl-mingw.sh")
     "$root/scripts/wine-prefix.sh"
@@ -31,7 +36,7 @@ win64)
     cmake --build "$dir" -j"$(nproc)" "${targets[@]}"
     ;;
 *)
-    echo "usage: scripts/build.sh native|win64 [cmake options]" >&2
+    echo "usage: scripts/build.sh native|tsan|win64 [cmake options]" >&2
     exit 2
     ;;
 esac

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# The whole test run: installs what is missing, builds both trees and runs
-# every suite: natively under ASan+UBSan, then the Windows build under Wine
-# (unit suites, cross-process DDE and the end-to-end suite).
+# The whole test run: installs what is missing, builds the trees and runs
+# every suite: natively under ASan+UBSan, natively again under
+# ThreadSanitizer, then the Windows build under Wine (unit suites,
+# cross-process DDE and the end-to-end suite).
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -20,6 +21,12 @@ scripts/build.sh native
 
 step "Native tests"
 ctest --test-dir build/native -j2 --output-on-failure
+
+step "Native build (ThreadSanitizer)"
+scripts/build.sh tsan
+
+step "Native tests under ThreadSanitizer (the first report fails its case)"
+ctest --test-dir build/tsan -j2 --output-on-failure
 
 step "Windows build (mingw-w64, OpenSSL from the cache)"
 scripts/build.sh win64

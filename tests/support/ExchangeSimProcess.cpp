@@ -3,8 +3,11 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <gtest/gtest.h>
 
 #include <cstdio>
 
@@ -23,8 +26,13 @@ pid_t Spawn(const std::vector<std::string>& args, int stdoutFd, const std::strin
     for (std::string& arg : argStrings)
         argv.push_back(&arg[0]);
     argv.push_back(nullptr);
+    const pid_t parent = getpid();
     const pid_t pid = fork();
     if (pid != 0) return pid;
+    // A test that dies without its destructors (a sanitizer's report ends
+    // it at once) must not leave the simulator running for good.
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (getppid() != parent) _exit(127);
     dup2(stdoutFd, 1);
     const int log = open(stderrPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
     if (log >= 0) dup2(log, 2);
@@ -64,6 +72,11 @@ ExchangeSimProcess::ExchangeSimProcess(const std::vector<std::string>& extra) : 
 
 ExchangeSimProcess::~ExchangeSimProcess() {
     if (Stop(SIGTERM, 5000) < 0) Stop(SIGKILL, 5000);
+    // The simulator is built with the suites' sanitizers, and its reports
+    // go to its log, where nobody would read them.
+    std::string log = Log();
+    if (log.find("Sanitizer") != std::string::npos || log.find("runtime error:") != std::string::npos)
+        ADD_FAILURE() << "exchange-sim reported a fault:\n" << log;
 }
 
 // Written whole under another name and renamed, so the simulator never
