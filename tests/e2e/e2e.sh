@@ -381,12 +381,57 @@ case_unresolvable() {
     close_server "$srv" VORN "$server"
 }
 
+# The status topic's states of the stream as they changed, in one line.
+state_seq() { values state | uniq | tr '\n' ' '; }
+state_is() { [ "$(values state | tail -n1)" = "$1" ]; }
+came_back() { case "$(state_seq)" in *"live stale live "*) return 0 ;; esac; return 1; }
+
+case_status() {
+    # The status topic tells a trader whether each number is live: a stream
+    # that is live, goes stale while the exchange stalls and comes back, and
+    # is paused once its last workbook closes; a polled topic whose host
+    # cannot be resolved fails, with the host named.
+    e2e_start_sim "${sim_common[@]}" --pin btc_jpy=1234567 --rate 5
+    local srv=$E2E_WORK/srv
+    mkdir -p "$srv"
+    printf '[https]\r\ntmout_ms=2000\r\nrest_host=no-such-host.invalid\r\n' >"$srv/vornfeed.ini"
+    e2e_start_server "$srv" "$vornfeed_exe"
+    local server=$E2E_SERVER_PID
+    "$E2E_WINE" "$vornctl_exe" wait VORN 30000 || fail "no server window"
+    watch state 70 'status!btc_jpy.r.state'
+    watch hstate 70 'status!ticker.btc_jpy.h.state' 'status!ticker.btc_jpy.h.error'
+    watch price 30 'btc_jpy.r!last_price.price'
+    watch hprice 70 'ticker.btc_jpy.h!last'
+    wait_until 40 state_is live || fail "the stream never showed live: $(state_seq)"
+    pass "a served stream is live"
+
+    # The exchange stops answering for longer than tmout_ms, then goes on.
+    kill -STOP "$E2E_SIM_PID"
+    sleep 5
+    kill -CONT "$E2E_SIM_PID"
+    wait_until 40 came_back || fail "not live, stale, then live again: $(state_seq)"
+    pass "stale while the exchange stalls, live again after"
+
+    # The only workbook on the stream closes.
+    wait_watch price 40
+    wait_until 20 state_is paused || fail "not paused after the last client left: $(state_seq)"
+    pass "paused once its last client has gone"
+
+    local polled
+    polled=$(iconv -f CP932 -t UTF-8 <"$E2E_WORK/hstate.out" | tr -d '\r' | cut -f3,4)
+    grep -q "ticker.btc_jpy.h.state.failed" <<<"$polled" || fail "the polled topic never showed failed: $polled"
+    grep -q "no-such-host.invalid:443 接続失敗（名前解決できません）" <<<"$polled" ||
+        fail "the error does not name the host: $polled"
+    pass "an unresolvable host is failed, with the host named in its error"
+    close_server "$srv" VORN "$server"
+}
+
 # A passing case leaves the hash of the exe it ran, for the package check.
 stamp_dir=${VORNFEED_E2E_STAMPS:-}
 [ -n "$stamp_dir" ] && mkdir -p "$stamp_dir" && rm -f "$stamp_dir/$case_name.sha256"
 
 case "$case_name" in
-hotlink | reconnect | pause | instances | shutdown | secondclient | unresolvable) "case_$case_name" ;;
+hotlink | reconnect | pause | instances | shutdown | secondclient | unresolvable | status) "case_$case_name" ;;
 *) fail "no such case" ;;
 esac
 [ -n "$stamp_dir" ] && sha256sum <"$vornfeed_exe" >"$stamp_dir/$case_name.sha256"
