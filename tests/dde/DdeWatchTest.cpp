@@ -246,6 +246,34 @@ TEST(CTableView, EveryRowStartsWithItsLinkAndColumnsStayPut) {
     }
 }
 
+// The table asks the server's status topic about each row's topic; those
+// links have no rows, and a server without the topic leaves "-".
+TEST(CTableView, StatusLinksFillTheStateAndAgeOfTheirTopicsRows) {
+    std::vector<WatchLink> links = {{"a.r", "last"}, {"b.h", "last"}, {"a.r", "bid"}};
+    AddStatusLinks(&links);
+    ASSERT_EQ(7u, links.size());
+    EXPECT_EQ("a.r.state", links[3].item);
+    EXPECT_EQ("b.h.age", links[6].item);
+    CTableView view(stdout, stderr, "VORN", links);
+    view.OnLinked(5, false, DMLERR_NOTPROCESSED);
+    view.OnUpdate(3, 100, std::string("live\0", 5));
+    view.OnUpdate(4, 100, std::string("3\0", 2));
+    std::string screen = view.Render(200);
+    for (const char* name : {"a.r!last", "a.r!bid"}) {
+        size_t at = 0;
+        std::string row = TableRow(screen, name, &at);
+        EXPECT_NE(std::string::npos, row.find(" live ")) << name;
+        EXPECT_NE(std::string::npos, row.find(" 3s")) << name;
+    }
+    EXPECT_NE(std::string::npos, screen.find("\x1b[32mlive")) << "live is green";
+    size_t at = 0;
+    std::string polled = TableRow(screen, "b.h!last", &at);
+    EXPECT_EQ(std::string::npos, polled.find("live"));
+    EXPECT_EQ(std::string::npos, screen.find("\nstatus!"));
+    EXPECT_EQ(std::string::npos, screen.find("refused"));
+    EXPECT_NE(std::string::npos, screen.find("3 links  0 updates"));
+}
+
 class CDdeWatcherTest : public testing::Test {
 protected:
     void SetUp() override { ASSERT_EQ(1, server.Initialize(window.Handle(), ServiceName().c_str())); }

@@ -105,7 +105,8 @@ size_t CDdeWatcher::AdviseAll(UINT format) {
     for (size_t i = 0; i < links.size(); ++i) {
         UINT error = AdviseStart(links[i], format);
         view.OnLinked(i, error == DMLERR_NO_ERROR, error);
-        accepted += error == DMLERR_NO_ERROR;
+        // The table's own status links are extras, not what was asked for.
+        accepted += error == DMLERR_NO_ERROR && !names[i].status;
     }
     return accepted;
 }

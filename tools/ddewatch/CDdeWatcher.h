@@ -24,7 +24,8 @@ public:
     // `waitMs` has passed. False when a topic found no server.
     bool Connect(const std::string& service, DWORD waitMs);
     // Starts a loop on every link, asking again a few times, with pauses,
-    // when the server refused or was busy; the number of links accepted.
+    // when the server refused or was busy; the number of links accepted,
+    // status links not counted.
     size_t AdviseAll(UINT format);
     // Asks for every link once; the number answered with data.
     size_t RequestAll(UINT format);

@@ -37,11 +37,29 @@ struct Column {
 // as the feed's own state and age, once the server reports them) is one more
 // row here and one more cell there.
 const Column kColumns[] = {
-    {"TOPIC!ITEM", 0, false},
-    {"VALUE", 24, false},  // a time stamp "2018/3/18  21:34:56.789" fits
-    {"UPDATES", 7, true},
-    {"AGE", 7, true},
+    {"TOPIC!ITEM", 0, false}, {"VALUE", 24, false},  // a time stamp "2018/3/18  21:34:56.789" fits
+    {"UPDATES", 7, true},     {"SEEN", 7, true},    {"STATE", 10, false}, {"AGE", 5, true},
 };
+
+struct StateStyle {
+    const char* state;
+    const char* style;
+};
+
+// clang-format off
+const StateStyle kStateStyles[] = {
+    {"live",   kGreen},
+    {"stale",  kYellow},
+    {"failed", kRed},
+};
+// clang-format on
+
+const char* StyleOfState(const std::string& state) {
+    for (const StateStyle& entry : kStateStyles) {
+        if (state == entry.state) return entry.style;
+    }
+    return kDim;
+}
 const size_t kColumnCount = sizeof(kColumns) / sizeof(kColumns[0]);
 
 bool ReadNumber(const std::string& text, double* valueOut) {
@@ -122,20 +140,23 @@ CTableView::CTableView(FILE* out, FILE* err, const std::string& service, const s
         rows.push_back(Row());
         rows.back().name = link.topic + "!" + link.item;
         rows.back().topic = link.topic;
-        nameWidth = std::max(nameWidth, rows.back().name.size());
+        rows.back().status = link.status;
+        if (!link.status) nameWidth = std::max(nameWidth, rows.back().name.size());
     }
 }
 
 std::string CTableView::Render(DWORD ms) const {
     std::string screen = kHome;
-    screen += std::string(kBold) + "ddewatch" + kReset + "  " + service + "  " + std::to_string(rows.size()) +
-              " links  " + std::to_string(updates) + " updates  " + Clock(ms) + kClearLine + "\n" + kClearLine + "\n";
+    size_t shown = (size_t)std::count_if(rows.begin(), rows.end(), [](const Row& row) { return !row.status; });
+    screen += std::string(kBold) + "ddewatch" + kReset + "  " + service + "  " + std::to_string(shown) + " links  " +
+              std::to_string(updates) + " updates  " + Clock(ms) + kClearLine + "\n" + kClearLine + "\n";
     std::vector<Cell> headings;
     for (const Column& column : kColumns)
         headings.push_back({column.heading, kUnderline});
     screen += Line(headings);
-    for (const Row& row : rows)
-        screen += Line(Cells(row, ms));
+    for (const Row& row : rows) {
+        if (!row.status) screen += Line(Cells(row, ms));
+    }
     if (!messages.empty()) screen += std::string(kClearLine) + "\n";
     for (const std::string& message : messages)
         screen += std::string(kRed) + message + kReset + kClearLine + "\n";
@@ -155,7 +176,17 @@ std::vector<CTableView::Cell> CTableView::Cells(const Row& row, DWORD ms) const 
         value,
         {std::to_string(row.updates), ""},
         {row.updates ? Age(ms - row.lastMs) : "-", kDim},
+        {StatusOf(row.topic, "state"), StyleOfState(StatusOf(row.topic, "state"))},
+        {StatusOf(row.topic, "age") == "-" ? "-" : StatusOf(row.topic, "age") + "s", kDim},
     };
+}
+
+std::string CTableView::StatusOf(const std::string& topic, const char* field) const {
+    std::string name = "status!" + topic + "." + field;
+    for (const Row& row : rows) {
+        if (row.status && row.name == name && row.updates > 0) return row.value;
+    }
+    return "-";
 }
 
 std::string CTableView::Line(const std::vector<Cell>& cells) const {
@@ -181,7 +212,8 @@ void CTableView::OnNoConversation(const std::string& serviceName, const std::str
 
 void CTableView::OnLinked(size_t link, bool accepted, UINT error) {
     rows[link].state = accepted ? kLinked : kRefused;
-    if (!accepted) {
+    // A server without the status topic leaves its columns at "-".
+    if (!accepted && !rows[link].status) {
         char text[64];
         snprintf(text, sizeof(text), " (DDEML error 0x%04X)", error);
         messages.push_back("link refused: " + rows[link].name + text);
@@ -198,11 +230,12 @@ void CTableView::OnUpdate(size_t link, DWORD ms, const std::string& data) {
     row.value = value;
     row.lastMs = ms;
     ++row.updates;
-    ++updates;
+    if (!row.status) ++updates;
     dirty = true;
 }
 
 void CTableView::OnNoData(size_t link, UINT) {
+    if (rows[link].status) return;
     messages.push_back("no data for " + rows[link].name);
     dirty = true;
 }

@@ -9,7 +9,8 @@
 
 // A live table, redrawn in place with ANSI escapes: one row per link, each
 // starting with its TOPIC!ITEM, then its value, how often it came and how long
-// ago. A value that rose shows green, one that fell red, any other change
+// ago, and what the server's status topic says of the row's topic: its
+// state and the age of its last document. A value that rose shows green, one that fell red, any other change
 // yellow, for a moment after it arrives. Columns keep their place whatever the
 // values: a value too long for its column is cut, and lines are not wrapped,
 // so a narrow terminal cuts them at its edge instead of breaking the rows.
@@ -33,6 +34,7 @@ private:
     struct Row {
         std::string name;  // TOPIC!ITEM as given
         std::string topic;
+        bool status = false;  // a status link: no line of its own
         State state = kWaiting;
         std::string value;  // as shown: one line, no control characters
         long updates = 0;
@@ -47,6 +49,8 @@ private:
     };
 
     std::vector<Cell> Cells(const Row& row, DWORD ms) const;
+    // The value of the status link for topic's field, "-" until one came.
+    std::string StatusOf(const std::string& topic, const char* field) const;
     std::string Line(const std::vector<Cell>& cells) const;
     void Draw(DWORD ms);
 

@@ -2,6 +2,7 @@
 
 #include "WatchOptions.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -158,4 +159,16 @@ bool ParseWatchOptions(int argc, const char* const* argv, WatchOptions* options,
     if (options->links.empty()) return *error = "no TOPIC!ITEM link given", false;
     if (options->request && options->table) return *error = "--request and --table do not go together", false;
     return true;
+}
+
+void AddStatusLinks(std::vector<WatchLink>* links) {
+    std::vector<std::string> topics;
+    for (const WatchLink& link : *links) {
+        if (link.status || link.topic == "status") continue;
+        if (std::find(topics.begin(), topics.end(), link.topic) == topics.end()) topics.push_back(link.topic);
+    }
+    for (const std::string& topic : topics) {
+        for (const char* field : {".state", ".age"})
+            links->push_back({"status", topic + field, true});
+    }
 }

@@ -18,7 +18,13 @@ enum WatchExit {
 struct WatchLink {
     std::string topic;
     std::string item;
+    // A link the table adds to the server's status topic for the state and
+    // age of a row's topic; it has no row of its own.
+    bool status = false;
 };
+
+// Adds, for every topic of links, a status link to its state and its age.
+void AddStatusLinks(std::vector<WatchLink>* links);
 
 struct WatchOptions {
     std::string service = "VORN";

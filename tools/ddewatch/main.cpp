@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <algorithm>
 #include <memory>
 
 #include "CDdeWatcher.h"
@@ -86,7 +87,9 @@ int Watch(const WatchOptions& options, CWatchView& view) {
     }
     RunMessageLoop(watcher, view, options);
     if (watcher.ServerEnded()) return kExitServerEnded;
-    return accepted == options.links.size() ? kExitOk : kExitRefused;
+    size_t asked = (size_t)std::count_if(options.links.begin(), options.links.end(),
+                                         [](const WatchLink& link) { return !link.status; });
+    return accepted == asked ? kExitOk : kExitRefused;
 }
 
 }  // namespace
@@ -105,6 +108,7 @@ int main(int argc, char** argv) {
     SetConsoleCtrlHandler(OnConsoleControl, TRUE);
     std::unique_ptr<CWatchView> view;
     if (options.table) {
+        AddStatusLinks(&options.links);
         PrepareTableOutput();
         view.reset(new CTableView(stdout, stderr, options.service, options.links));
     } else {
