@@ -174,7 +174,12 @@ bool ReadHttpResponse(CByteStream& stream, char* buffer, int size, HttpResponse*
     // the real one to be read as the answer to the next request.
     do {
         headerLength = ReadHttpHeaders(stream, buffer, size);
-        if (headerLength <= 0) return headerLength == 0;
+        if (headerLength <= 0) {
+            // The part of a block read so far is no response: length 0,
+            // and the NUL that follows it.
+            if (size > 0) buffer[0] = '\0';
+            return headerLength == 0;
+        }
     } while (IsInterim(ParseStatusCode(buffer)));
     Body body;
     body.start = buffer + headerLength;

@@ -37,5 +37,5 @@ struct HttpResponse {
 // by chunks (stored unchunked) or by the end of the connection. A body too
 // large for the buffer is cut back after its last "," "}" or "]" so that no
 // value is left half there. An incomplete response leaves complete false.
-// Returns false when the stream failed.
+// Returns false when the stream failed or the header block does not fit.
 bool ReadHttpResponse(CByteStream& stream, char* buffer, int size, HttpResponse* out);

@@ -141,6 +141,7 @@ TEST(ReadHttpResponse, IncompleteResponsesAreNotComplete) {
         EXPECT_TRUE(read.ok) << c.why;
         EXPECT_FALSE(read.response.complete) << c.why;
         EXPECT_FALSE(read.response.reusable) << c.why;
+        EXPECT_EQ(read.response.length, (int)read.text.size()) << c.why << ": a NUL follows the length";
     }
 }
 
@@ -192,4 +193,5 @@ TEST(ReadHttpResponse, HeadersTooLargeForTheBuffer) {
     Read read = ReadFrom(stream, 64);
     EXPECT_FALSE(read.ok);
     EXPECT_FALSE(read.response.complete);
+    EXPECT_EQ("", read.text) << "no part of a block stands as the response";
 }
