@@ -120,6 +120,7 @@ int CutAfterLastDelimiter(const char* body, int length) {
 }  // namespace
 
 int FindHeaderValue(char* dest, int destSize, const char* name, const char* text) {
+    if (destSize <= 0) return -1;
     for (const char* line = text; *line && *line != '\r' && *line != '\n';) {
         if (StartsWithNoCase(line, name)) {
             const char* value = line + strlen(name);

@@ -53,6 +53,8 @@ TEST(FindHeaderValue, CutToTheDestination) {
     char value[5];
     EXPECT_EQ(4, FindHeaderValue(value, sizeof(value), "A:", "HTTP/1.0 200 OK\r\nA: 123456\r\n\r\n"));
     EXPECT_STREQ(" 123", value);
+    EXPECT_EQ(-1, FindHeaderValue(value, 0, "A:", "HTTP/1.0 200 OK\r\nA: 123456\r\n\r\n"));
+    EXPECT_STREQ(" 123", value) << "no room for the NUL: nothing written";
 }
 
 TEST(ParseStatusCode, StatusLineOnly) {
