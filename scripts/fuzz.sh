@@ -61,12 +61,13 @@ for t in "${targets[@]}"; do
         -artifact_prefix="$dir/crashes/$t-" "$corpus" "$root/fuzz/corpus/$t" >"$work/log" 2>&1) || status=$?
     crashes=$(($(find "$dir/crashes" -name "$t-*" | wc -l) - before))
     executions=$(sed -n 's/^stat::number_of_executed_units: *//p' "$work/log" | tail -n1)
-    coverage=$(grep -Eo 'cov: [0-9]+ ft: [0-9]+ corp: [0-9]+' "$work/log" | tail -n1)
+    coverage=$(grep -Eo 'cov: [0-9]+ ft: [0-9]+ corp: [0-9]+' "$work/log" | tail -n1 || true)
     printf '%-24s %10s executions  %s  crashes: %d\n' "$t" "${executions:-0}" "${coverage:-cov: ?}" "$crashes"
     if [ "$status" -ne 0 ] || [ "$crashes" -gt 0 ]; then
         failed=1
-        grep -E '^==(invariant|[0-9]+)==|^SUMMARY' "$work/log" | head -n 5 | sed 's/^/    /'
-        echo "    log: $work/log; input: $(find "$dir/crashes" -name "$t-*" -newer "$work" | head -n1)"
+        { grep -E '^==(invariant|[0-9]+)==|^SUMMARY' "$work/log" || true; } | head -n 5 | sed 's/^/    /'
+        echo "    log: $work/log"
+        echo "    input: $(ls -t "$dir/crashes/$t-"* 2>/dev/null | head -n1)"
     fi
 done
 exit "$failed"
