@@ -42,6 +42,9 @@ void CheckConversion(const std::string& bytes) {
     FUZZ_CHECK(text.Terminated());
     FUZZ_CHECK(text.Text().size() <= source.length);
     if (IsAscii(source.get())) FUZZ_CHECK(text.Text() == source.get());
+    // No room at all: nothing to convert, nothing to write.
+    OutBuffer none(0);
+    Utf8ToAnsi(none.get(), 0);
 }
 
 // A shift taken back gives the time the calendar made of the original.
@@ -66,6 +69,10 @@ bool CheckShift(const std::string& raw, int adjustment, const std::string& shown
 void CheckValue(const HeapText& item, const HeapText& document, int adjustment, size_t valueSize) {
     OutBuffer value(valueSize);
     MakeItemValue(value.get(), valueSize, item.get(), document.get(), adjustment);
+    if (valueSize == 0) {
+        FUZZ_CHECK(value.Untouched());
+        return;
+    }
     FUZZ_CHECK(value.Terminated());
     OutBuffer raw(valueSize);
     if (!LookupItemValue(raw.get(), valueSize, item.get(), document.get())) {
@@ -85,6 +92,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     HeapText document(fields[2]);
     CheckValue(item, document, adjustment, kCellSize);
     CheckValue(item, document, adjustment, kCutSize);
+    CheckValue(item, document, adjustment, 0);
     CheckConversion(fields[2]);
     return 0;
 }
