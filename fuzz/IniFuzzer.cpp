@@ -74,26 +74,22 @@ void CheckProfile() {
 void RemoveFolder() {
     std::string folder = g_iniPath.substr(0, g_iniPath.rfind('/'));
     unlink(g_iniPath.c_str());
-    unlink((folder + "/log").c_str());
     rmdir(folder.c_str());
 }
 
 }  // namespace
 
-// Runs in a new folder, in memory where the system has /dev/shm (every
-// profile call reads the file again; on disk the runs wait on it), with a
-// file named "log" standing in the way of the log folder: the log lines of
-// unusable values are dropped instead of filling the disk. Give
-// -artifact_prefix as an absolute path.
+// The file lives in a new folder, in memory where the system has /dev/shm
+// (every profile call reads the file again; on disk the runs wait on it).
+// Unusable values write log lines below the working directory: fuzz.sh
+// runs the target where a file named "log" stands in the way, so that they
+// are dropped instead of filling the disk.
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     struct stat shm;
-    std::string folder =
-        stat("/dev/shm", &shm) == 0 && S_ISDIR(shm.st_mode) ? "/dev/shm/vornfeed-ini-XXXXXX" : "vornfeed-ini-XXXXXX";
-    if (!mkdtemp(&folder[0]) || chdir(folder.c_str()) != 0) abort();
-    std::ofstream("log") << "not a folder";
-    char* absolute = getcwd(nullptr, 0);
-    g_iniPath = std::string(absolute) + "/vornfeed.ini";
-    free(absolute);
+    std::string folder = stat("/dev/shm", &shm) == 0 && S_ISDIR(shm.st_mode) ? "/dev/shm/vornfeed-ini-XXXXXX"
+                                                                             : "/tmp/vornfeed-ini-XXXXXX";
+    if (!mkdtemp(&folder[0])) abort();
+    g_iniPath = folder + "/vornfeed.ini";
     atexit(RemoveFolder);
     return 0;
 }

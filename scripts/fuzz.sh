@@ -54,19 +54,21 @@ for t in "${targets[@]}"; do
     work="$dir/work/$t"
     rm -rf "$work"
     mkdir -p "$corpus" "$work"
+    # Log lines (the INI target's unusable values) are dropped: "log" is no folder.
+    echo "not a folder" >"$work/log"
     before=$(find "$dir/crashes" -name "$t-*" | wc -l)
     # The first corpus folder takes the new inputs; the seeds stay as they are.
     status=0
     (cd "$work" && nice "$dir/fuzz/$t" -max_total_time="$seconds" -timeout=10 -print_final_stats=1 \
-        -artifact_prefix="$dir/crashes/$t-" "$corpus" "$root/fuzz/corpus/$t" >"$work/log" 2>&1) || status=$?
+        -artifact_prefix="$dir/crashes/$t-" "$corpus" "$root/fuzz/corpus/$t" >"$work/fuzz.log" 2>&1) || status=$?
     crashes=$(($(find "$dir/crashes" -name "$t-*" | wc -l) - before))
-    executions=$(sed -n 's/^stat::number_of_executed_units: *//p' "$work/log" | tail -n1)
-    coverage=$(grep -Eo 'cov: [0-9]+ ft: [0-9]+ corp: [0-9]+' "$work/log" | tail -n1 || true)
+    executions=$(sed -n 's/^stat::number_of_executed_units: *//p' "$work/fuzz.log" | tail -n1)
+    coverage=$(grep -Eo 'cov: [0-9]+ ft: [0-9]+ corp: [0-9]+' "$work/fuzz.log" | tail -n1 || true)
     printf '%-24s %10s executions  %s  crashes: %d\n' "$t" "${executions:-0}" "${coverage:-cov: ?}" "$crashes"
     if [ "$status" -ne 0 ] || [ "$crashes" -gt 0 ]; then
         failed=1
-        { grep -E '^==(invariant|[0-9]+)==|^SUMMARY' "$work/log" || true; } | head -n 5 | sed 's/^/    /'
-        echo "    log: $work/log"
+        { grep -E '^==(invariant|[0-9]+)==|^SUMMARY' "$work/fuzz.log" || true; } | head -n 5 | sed 's/^/    /'
+        echo "    log: $work/fuzz.log"
         echo "    input: $(ls -t "$dir/crashes/$t-"* 2>/dev/null | head -n1)"
     fi
 done
