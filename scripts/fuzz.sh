@@ -45,7 +45,11 @@ CC=clang CXX=clang++ cmake -S "$root" -B "$dir" "${generator[@]}" -DCMAKE_BUILD_
     -DVORNFEED_SANITIZE=ON -DVORNFEED_FUZZ=ON -DVORNFEED_TESTS=OFF >/dev/null
 build_targets=()
 for t in "${targets[@]}"; do build_targets+=(--target "$t"); done
-nice cmake --build "$dir" -j"$(nproc)" "${build_targets[@]}" >/dev/null
+if ! nice cmake --build "$dir" -j"$(nproc)" "${build_targets[@]}" >"$dir/build.log" 2>&1; then
+    tail -n 30 "$dir/build.log" >&2
+    echo "fuzz: the build failed (log: $dir/build.log)" >&2
+    exit 2
+fi
 
 mkdir -p "$dir/crashes"
 failed=0
