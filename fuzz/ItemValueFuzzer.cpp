@@ -51,8 +51,13 @@ void CheckConversion(const std::string& bytes) {
 // False when the value is no timestamp the calendar can shift.
 bool CheckShift(const std::string& raw, int adjustment, const std::string& shown, size_t valueSize) {
     SYSTEMTIME parsed;
+    memset(&parsed, 0x7F, sizeof(parsed));
+    const SYSTEMTIME unset = parsed;
     SYSTEMTIME shifted;
-    if (!ParseIsoTime(&parsed, raw.c_str())) return false;
+    if (!ParseIsoTime(&parsed, raw.c_str())) {
+        FUZZ_CHECK(memcmp(&parsed, &unset, sizeof(parsed)) == 0);
+        return false;
+    }
     int64_t seconds = (int64_t)adjustment * 60;
     if (!AddSeconds(parsed, seconds, &shifted)) return false;
     SYSTEMTIME normalised;
