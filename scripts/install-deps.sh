@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-    build-essential cmake ninja-build pkg-config git clang-format
+    build-essential cmake ninja-build pkg-config git clang-format clang libclang-rt-dev
     g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
     wine64 xvfb xauth x11-utils xdotool imagemagick
     libssl-dev openssl googletest libgtest-dev libgmock-dev libbenchmark-dev

@@ -120,6 +120,7 @@ int CutAfterLastDelimiter(const char* body, int length) {
 }  // namespace
 
 int FindHeaderValue(char* dest, int destSize, const char* name, const char* text) {
+    if (destSize <= 0) return -1;
     for (const char* line = text; *line && *line != '\r' && *line != '\n';) {
         if (StartsWithNoCase(line, name)) {
             const char* value = line + strlen(name);
@@ -174,7 +175,12 @@ bool ReadHttpResponse(CByteStream& stream, char* buffer, int size, HttpResponse*
     // the real one to be read as the answer to the next request.
     do {
         headerLength = ReadHttpHeaders(stream, buffer, size);
-        if (headerLength <= 0) return headerLength == 0;
+        if (headerLength <= 0) {
+            // The part of a block read so far is no response: length 0,
+            // and the NUL that follows it.
+            if (size > 0) buffer[0] = '\0';
+            return headerLength == 0;
+        }
     } while (IsInterim(ParseStatusCode(buffer)));
     Body body;
     body.start = buffer + headerLength;

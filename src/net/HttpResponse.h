@@ -9,8 +9,9 @@ class CByteStream;
 // "Set-Cookie:") in the header block at the start of text: what follows the
 // colon, leading blank included, up to the end of the line, cut to
 // destSize - 1 characters. Returns the number copied, or -1 with dest
-// untouched when there is no such line. Lines after the empty line that
-// ends the headers are body and never match.
+// untouched when there is no such line or destSize leaves no room for the
+// NUL. Lines after the empty line that ends the headers are body and never
+// match.
 int FindHeaderValue(char* dest, int destSize, const char* name, const char* text);
 
 // True when token occurs in text, compared without regard to ASCII case.
@@ -37,5 +38,5 @@ struct HttpResponse {
 // by chunks (stored unchunked) or by the end of the connection. A body too
 // large for the buffer is cut back after its last "," "}" or "]" so that no
 // value is left half there. An incomplete response leaves complete false.
-// Returns false when the stream failed.
+// Returns false when the stream failed or the header block does not fit.
 bool ReadHttpResponse(CByteStream& stream, char* buffer, int size, HttpResponse* out);

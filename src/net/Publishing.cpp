@@ -104,6 +104,9 @@ void FormatDateTime(char* out, size_t outSize, const SYSTEMTIME& time) {
 }
 
 void Utf8ToAnsi(char* text, size_t size) {
+    // A buffer of no bytes holds no text; converting it would read and
+    // write past it.
+    if (size == 0) return;
     // Each UTF-8 byte gives at most one UTF-16 unit, and each unit at most
     // two ANSI bytes for no more UTF-8 bytes than it came from, so a text
     // that fits its buffer fits both steps.
@@ -116,6 +119,7 @@ void Utf8ToAnsi(char* text, size_t size) {
 }
 
 void MakeItemValue(char* value, size_t valueSize, const char* itemName, const char* document, int timeAdjustMin) {
+    if (valueSize == 0) return;
     value[0] = '\0';
     if (!LookupItemValue(value, valueSize, itemName, document)) {
         snprintf(value, valueSize, "%s", kMissingValue);

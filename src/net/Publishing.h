@@ -18,6 +18,7 @@ int PublishDocument(CThread& worker, const char* document);
 
 // The value of itemName in document as the cell is to show it: the steps of
 // PublishDocument for one item, into value (valueSize bytes with the NUL).
+// A valueSize of 0 writes nothing.
 void MakeItemValue(char* value, size_t valueSize, const char* itemName, const char* document, int timeAdjustMin);
 
 // Accepts text when it has the separators of YYYY-MM-DDThh:mm:ss.fff in
@@ -35,5 +36,6 @@ void FormatDateTime(char* out, size_t outSize, const SYSTEMTIME& time);
 
 // Converts the NUL-terminated UTF-8 text in its buffer of size bytes to the
 // ANSI code page, in place; characters the code page lacks become its
-// default character. A text that cannot be converted stays as it was.
+// default character. A text that cannot be converted stays as it was, and
+// a size of 0 is no text.
 void Utf8ToAnsi(char* text, size_t size);

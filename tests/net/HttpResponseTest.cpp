@@ -53,6 +53,8 @@ TEST(FindHeaderValue, CutToTheDestination) {
     char value[5];
     EXPECT_EQ(4, FindHeaderValue(value, sizeof(value), "A:", "HTTP/1.0 200 OK\r\nA: 123456\r\n\r\n"));
     EXPECT_STREQ(" 123", value);
+    EXPECT_EQ(-1, FindHeaderValue(value, 0, "A:", "HTTP/1.0 200 OK\r\nA: 123456\r\n\r\n"));
+    EXPECT_STREQ(" 123", value) << "no room for the NUL: nothing written";
 }
 
 TEST(ParseStatusCode, StatusLineOnly) {
@@ -141,6 +143,7 @@ TEST(ReadHttpResponse, IncompleteResponsesAreNotComplete) {
         EXPECT_TRUE(read.ok) << c.why;
         EXPECT_FALSE(read.response.complete) << c.why;
         EXPECT_FALSE(read.response.reusable) << c.why;
+        EXPECT_EQ(read.response.length, (int)read.text.size()) << c.why << ": a NUL follows the length";
     }
 }
 
@@ -192,4 +195,5 @@ TEST(ReadHttpResponse, HeadersTooLargeForTheBuffer) {
     Read read = ReadFrom(stream, 64);
     EXPECT_FALSE(read.ok);
     EXPECT_FALSE(read.response.complete);
+    EXPECT_EQ("", read.text) << "no part of a block stands as the response";
 }

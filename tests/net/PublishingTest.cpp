@@ -213,6 +213,14 @@ TEST(Utf8ToAnsi, FullBufferOfWideCharacters) {
     EXPECT_EQ(expected, text);
 }
 
+// A buffer of no bytes holds no NUL: reading it as text would run past it.
+TEST(Publishing, NoRoomWritesNothing) {
+    char untouched[2] = "#";
+    MakeItemValue(untouched, 0, "last", "{\"last\":500}", kJapanTime);
+    Utf8ToAnsi(untouched + 1, 0);
+    EXPECT_STREQ("#", untouched);
+}
+
 TEST(Utf8ToAnsi, BrokenUtf8DoesNotRunPastTheText) {
     char text[256] = "12\xe6\x97";  // a character cut short at the end
     memset(text + 5, 'x', sizeof(text) - 5);
