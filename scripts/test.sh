@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The whole test run: installs what is missing, builds the trees and runs
-# every suite: natively under ASan+UBSan, natively again under
-# ThreadSanitizer, then the Windows build under Wine (unit suites,
+# every suite: natively under ASan+UBSan, the parsers' fuzz targets briefly,
+# natively again under ThreadSanitizer, then the Windows build under Wine (unit suites,
 # cross-process DDE and the end-to-end suite).
 set -euo pipefail
 
@@ -21,6 +21,9 @@ scripts/build.sh native
 
 step "Native tests"
 ctest --test-dir build/native -j2 --output-on-failure
+
+step "Parsers: the fuzz targets replay their seeds, then fuzz 5 s each (scripts/fuzz.sh for longer)"
+scripts/fuzz.sh --seconds 5
 
 step "Native build (ThreadSanitizer)"
 scripts/build.sh tsan
