@@ -127,6 +127,13 @@ log_messages() {
     iconv -f CP932 -t UTF-8 "$log" | tr -d '\r' | sed 's/^[^,]*,//'
 }
 ca_file_read() { log_messages "$1" | grep -qx 'ca_file .*certs\\ca.pem の証明書 1 件を信頼'; }
+# Starts the server in folder $1 with an INI of its own, text $2 (printf's
+# escapes, \r\n and the like, allowed); E2E_SERVER_PID is its process.
+start_server_with_ini() {
+    mkdir -p "$1"
+    printf '%b' "$2" >"$1/vornfeed.ini"
+    e2e_start_server "$1" "$vornfeed_exe"
+}
 close_server() {
     local dir=$1 service=${2:-VORN} pid=$3
     "$E2E_WINE" "$vornctl_exe" close "$service" || fail "vornctl close $service"
@@ -272,9 +279,7 @@ case_instances() {
 
     # Another folder, its own INI with another service name: serves beside.
     local other=$E2E_WORK/other
-    mkdir -p "$other"
-    printf '[common]\r\ntimeadjust_min=0\r\n[ddeserver]\r\nacceptname=VORN2\r\n' >"$other/vornfeed.ini"
-    e2e_start_server "$other" "$vornfeed_exe"
+    start_server_with_ini "$other" '[common]\r\ntimeadjust_min=0\r\n[ddeserver]\r\nacceptname=VORN2\r\n'
     local second=$E2E_SERVER_PID
     "$E2E_WINE" "$vornctl_exe" wait VORN2 30000 || fail "no window of the VORN2 server"
 
@@ -296,9 +301,7 @@ case_shutdown() {
     # ends in time only when every worker sees the stop at once.
     e2e_start_sim "${sim_common[@]}" --stream-faults stall-body=0
     local srv=$E2E_WORK/srv
-    mkdir -p "$srv"
-    printf '[https]\r\ntmout_ms=60000\r\n' >"$srv/vornfeed.ini"
-    e2e_start_server "$srv" "$vornfeed_exe"
+    start_server_with_ini "$srv" '[https]\r\ntmout_ms=60000\r\n'
     local server=$E2E_SERVER_PID
     "$E2E_WINE" "$vornctl_exe" wait VORN 30000 || fail "no server window"
     local topic n=0
@@ -358,9 +361,7 @@ case_unresolvable() {
     # host failed and why, once, however often the workers try again.
     e2e_start_sim "${sim_common[@]}"
     local srv=$E2E_WORK/srv
-    mkdir -p "$srv"
-    printf '[https]\r\nrest_host=no-such-host.invalid\r\nstream_host=no-such-host.invalid\r\n' >"$srv/vornfeed.ini"
-    e2e_start_server "$srv" "$vornfeed_exe"
+    start_server_with_ini "$srv" '[https]\r\nrest_host=no-such-host.invalid\r\nstream_host=no-such-host.invalid\r\n'
     local server=$E2E_SERVER_PID
     watch last 16 'ticker.btc_jpy.h!last'
     watch rprice 16 'btc_jpy.r!last_price.price'
@@ -393,9 +394,7 @@ case_status() {
     # cannot be resolved fails, with the host named.
     e2e_start_sim "${sim_common[@]}" --pin btc_jpy=1234567 --rate 5
     local srv=$E2E_WORK/srv
-    mkdir -p "$srv"
-    printf '[https]\r\ntmout_ms=2000\r\nrest_host=no-such-host.invalid\r\n' >"$srv/vornfeed.ini"
-    e2e_start_server "$srv" "$vornfeed_exe"
+    start_server_with_ini "$srv" '[https]\r\ntmout_ms=2000\r\nrest_host=no-such-host.invalid\r\n'
     local server=$E2E_SERVER_PID
     "$E2E_WINE" "$vornctl_exe" wait VORN 30000 || fail "no server window"
     watch state 70 'status!btc_jpy.r.state'
