@@ -261,17 +261,23 @@ TEST_F(ServerAppTest, SkippedValuesAreLoggedAtMostOnceAMinute) {
         PumpMessages();
         app->OnTimer(CServerApp::kSweepTimer);
     };
-    std::vector<std::string> expected = Log();
+    // The worker's own lines (its connects fail) come at any moment.
+    auto skipLines = [&] {
+        std::vector<std::string> lines;
+        for (const std::string& line : Log()) {
+            if (line.find("更新が追いつかず") == 0) lines.push_back(line);
+        }
+        return lines;
+    };
+    const std::string three = "更新が追いつかず中間の値 3 件を省略\r\n";
     skip(3);
-    expected.push_back("更新が追いつかず中間の値 3 件を省略\r\n");
-    EXPECT_EQ(expected, Log());
+    EXPECT_EQ(std::vector<std::string>{three}, skipLines());
     HeldClock::Advance(59999);
     skip(2);
-    EXPECT_EQ(expected, Log()) << "within the minute";
+    EXPECT_EQ(std::vector<std::string>{three}, skipLines()) << "within the minute";
     HeldClock::Advance(1);
     skip(1);
-    expected.push_back("更新が追いつかず中間の値 3 件を省略\r\n");
-    EXPECT_EQ(expected, Log()) << "the minute's count, once it is over";
+    EXPECT_EQ((std::vector<std::string>{three, three}), skipLines()) << "the minute's count, once it is over";
 }
 
 // Each table has 32 slots; a further topic of the kind is logged and served
