@@ -80,7 +80,9 @@ bool CConnectionStream::Write(const char* data, int count) {
             CHttpsThread::LogSslError(error);
             return false;
         }
-        if ((int)(GetTickCount() - begun) >= limit) return false;
+        // A peer that stops reading would otherwise hold a stop for the
+        // whole time-out.
+        if (!connection.running || (int)(GetTickCount() - begun) >= limit) return false;
         if (error == SSL_ERROR_WANT_WRITE) {
             wait_writable(connection.sock, kWriteStepMs);
         } else {

@@ -354,6 +354,12 @@ TEST_F(RealtimeThreadTest, StopEndsTheWorkerWithinTheTimeoutWhateverTheServerDoe
     // Bytes just written are given a moment to be read, so that the stop
     // finds the worker waiting for more rather than still busy with them.
     std::atomic<bool> reached{false};
+    // Or a server write has waited this long: its peer stopped reading.
+    std::atomic<long long> writeBegunMs{0};
+    auto reachedOrBlocked = [&] {
+        long long begun = writeBegunMs;
+        return reached.load() || (begun != 0 && NowMs() - begun > 500);
+    };
     auto wroteAndHeld = [](Connection& c, const std::string& bytes) {
         bool written = c.Write(bytes);
         c.HoldFor(300);
@@ -377,6 +383,19 @@ TEST_F(RealtimeThreadTest, StopEndsTheWorkerWithinTheTimeoutWhateverTheServerDoe
              for (int i = 0; i < 100000 && c.Write(ServerFrame(0x81, Message(i))); ++i)
                  reached = i > 100;
          }},
+        // Nobody reads the worker's pongs: once the buffers are full, its
+        // writes wait, and so does this server's next ping.
+        {"pinging and never reading",
+         [&](Connection& c) {
+             if (!Accept(c)) return;
+             const std::string ping = ServerFrame(0x89, std::string(125, 'p'));
+             for (int i = 0; i < 1000000; ++i) {
+                 writeBegunMs = NowMs();
+                 bool written = c.Write(ping);
+                 writeBegunMs = 0;
+                 if (!written) return;
+             }
+         }},
         {"quiet after a message",
          [&](Connection& c) {
              if (!Accept(c)) return;
@@ -397,13 +416,14 @@ TEST_F(RealtimeThreadTest, StopEndsTheWorkerWithinTheTimeoutWhateverTheServerDoe
     };
     for (const Case& c : cases) {
         reached = false;
+        writeBegunMs = 0;
         auto server = bed.Serve(c.handler);
         CHttpsRealtimeThread local;
         WorkerStopper stopper(local);
         local.SetServer("localhost", server->Port());
         bed.settings.tmout_ms = 20000;
         bed.Start(local, "btc_jpy.r", {"seq"});
-        EXPECT_TRUE(WaitUntil([&] { return reached.load(); }, 10000)) << c.what;
+        EXPECT_TRUE(WaitUntil(reachedOrBlocked, 10000)) << c.what;
         int took = WorkerTestBed::StopAndWait(local, 10000);
         EXPECT_GE(took, 0) << c.what;
         EXPECT_LE(took, 5000) << c.what;  // a loaded machine may take seconds
