@@ -1,5 +1,6 @@
 #include "CHttpsPublicThread.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -36,7 +37,19 @@ bool CHttpsPublicThread::MakeRequest(char* buffer) {
     return length >= 0 && length < kRequestSize;
 }
 
+// An error response is published like any other (its items are missing, so
+// the cells show "-"), but it is no sign of a live feed: the status topic
+// shows the status line as the topic's error, and the topic goes stale.
 int CHttpsPublicThread::OnReceive(const char* document) {
+    int status = ParseStatusCode(document);
+    if (status >= 200 && status < 300) {
+        NoteDocument();
+    } else {
+        const char* lineEnd = strpbrk(document, "\r\n");
+        size_t length = lineEnd ? (size_t)(lineEnd - document) : strlen(document);
+        NoteError(std::string(host) + ":" + std::to_string(serverPort ? serverPort : kPort) + " " +
+                  std::string(document, std::min(length, (size_t)kHostSize)));
+    }
     return PublishDocument(*this, document);
 }
 

@@ -63,6 +63,7 @@ bool CHttpsRealtimeThread::MakeRequest(char* buffer) {
 }
 
 int CHttpsRealtimeThread::OnReceive(const char* document) {
+    NoteDocument();
     return PublishDocument(*this, document);
 }
 

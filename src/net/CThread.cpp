@@ -129,6 +129,12 @@ void CThread::NoteRecovered() {
     LeaveCriticalSection(&lock);
 }
 
+void CThread::NoteError(const std::string& text) {
+    EnterCriticalSection(&lock);
+    health.error = text;
+    LeaveCriticalSection(&lock);
+}
+
 CThread::Health CThread::GetHealth() {
     EnterCriticalSection(&lock);
     Health copy = health;

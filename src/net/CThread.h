@@ -55,11 +55,13 @@ public:
         bool failing = false;         // within a run of failed connects
         std::string error;            // the last failure, until a document comes
     };
-    // From the worker's thread: a document was published; a failure run
-    // began (text as its log line) or ended.
+    // From the worker's thread: a document came; a failure run began (text
+    // as its log line) or ended.
     void NoteDocument();
     void NoteFailing(const std::string& text);
     void NoteRecovered();
+    // An answer that is no document: error holds text, failing stays.
+    void NoteError(const std::string& text);
     Health GetHealth();
 
     // Copies entry index of items into itemOut under the lock; false past

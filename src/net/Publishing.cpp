@@ -144,6 +144,5 @@ int PublishDocument(CThread& worker, const char* document) {
         values.push_back(value);
     }
     worker.mailbox->Put(worker.notifyWindow, values);
-    worker.NoteDocument();
     return (int)values.size();
 }

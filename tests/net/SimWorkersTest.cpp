@@ -113,9 +113,14 @@ TEST_F(SimWorkersTest, RestFaultModesPublishNoStaleDocument) {
         EXPECT_GE(WorkerTestBed::StopAndWait(worker, 5000), 0) << mode;
         bed.window.Take();
         if (strcmp(mode, "bad-status") == 0) {
-            // An error response is published like any other: its items are missing.
+            // An error response is published like any other: its items are
+            // missing. It is no document of a live feed, though.
             ASSERT_FALSE(values.empty()) << mode;
             EXPECT_EQ("-", values[0]) << mode;
+            CThread::Health health = worker.GetHealth();
+            EXPECT_EQ(0ul, health.documents);
+            std::string statusLine = "localhost:" + std::to_string(sim.RestPort()) + " HTTP/1.1 500";
+            EXPECT_EQ(statusLine, health.error.substr(0, statusLine.size()));
             continue;
         }
         EXPECT_EQ(4u, values.size()) << mode;
