@@ -1,7 +1,7 @@
-# Shared by scripts/demo.sh and the end-to-end suite (tests/e2e): the pieces
-# of a whole run of the server under Wine against the local exchange. Source
-# it; every process started here is recorded and ended by e2e_cleanup, which
-# callers put in an EXIT trap.
+# Shared by scripts/demo.sh, scripts/soak.sh and the end-to-end suite
+# (tests/e2e): the pieces of a whole run of the server under Wine against the
+# local exchange. Source it; every process started here is recorded and ended
+# by e2e_cleanup, which callers put in an EXIT trap.
 #
 # The caller sets before use:
 #   E2E_WORK     a scratch folder of its own (sockets, certificates, server folders)

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The whole test run: installs what is missing, builds the trees and runs
 # every suite: natively under ASan+UBSan, the parsers' fuzz targets briefly,
-# natively again under ThreadSanitizer, then the Windows build under Wine (unit suites,
-# cross-process DDE and the end-to-end suite).
+# natively again under ThreadSanitizer, then the Windows build under Wine
+# (unit suites, cross-process DDE and the end-to-end suite), then a short
+# soak of the exe.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -36,6 +37,9 @@ scripts/build.sh win64
 
 step "Windows tests under Wine"
 ctest --test-dir build/win64 -j2 --output-on-failure
+
+step "Soak: 3 minutes under Wine against a misbehaving exchange, resources sampled (scripts/soak.sh)"
+scripts/soak.sh --minutes 3
 
 step "Release package (its exe must be the one the end-to-end suite ran)"
 scripts/package.sh build/win64 --tested build/win64/e2e-passed
