@@ -79,6 +79,9 @@ control="$E2E_WORK/control"
 
 e2e_private_prefix || e2e_die "no booted Wine prefix in the cache" "run scripts/wine-prefix.sh (or scripts/build.sh win64)"
 e2e_wine_env
+# One wineserver for the whole benchmark: one that ends between two programs
+# races the start of the next.
+/usr/lib/wine/wineserver -p
 e2e_start_xvfb
 e2e_start_sim --rate 5 --control "$control"
 vornctl="$win_dir/tools/vornctl/vornctl.exe"
@@ -130,7 +133,10 @@ run_one() {
         E2E_PIDS+=($E2E_SERVER_PID)
     fi
     local wine_pid=$E2E_SERVER_PID
-    "$E2E_WINE" "$vornctl" wait VORN 30000 >/dev/null 2>&1 || e2e_die "$who did not come up (see $dir/wine.out)"
+    if ! "$E2E_WINE" "$vornctl" wait VORN 30000 >"$dir/vornctl.out" 2>&1; then
+        tail -n 5 "$dir/wine.out" "$dir/vornctl.out" >&2
+        e2e_die "$who did not come up"
+    fi
     $E2E_DETACH "$E2E_WINE" "$win_dir/tools/ddewatch/ddewatch.exe" --clock --connect-timeout 20 "${links[@]}" \
         </dev/null >"$out.client" 2>"$out.client.err" &
     local watch_pid=$!
