@@ -298,8 +298,13 @@ int main(int argc, char** argv) {
     RegisterClassA(&windowClass);
     g_window = CreateWindowExA(0, windowClass.lpszClassName, "ddefloor", WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr,
                                windowClass.hInstance, nullptr);
-    if (!g_window || DdeInitializeA(&g_instance, Callback, APPCLASS_STANDARD | CBF_SKIP_REGISTRATIONS, 0) != 0) {
-        fprintf(stderr, "ddefloor: no window or no DDEML\n");
+    if (!g_window) {
+        fprintf(stderr, "ddefloor: no window (error %lu)\n", GetLastError());
+        return 1;
+    }
+    const UINT error = DdeInitializeA(&g_instance, Callback, APPCLASS_STANDARD | CBF_SKIP_REGISTRATIONS, 0);
+    if (error != DMLERR_NO_ERROR) {
+        fprintf(stderr, "ddefloor: no DDEML (error 0x%04X)\n", error);
         return 1;
     }
     HSZ service = DdeCreateStringHandleA(g_instance, g_settings.service.c_str(), CP_WINANSI);

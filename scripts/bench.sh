@@ -85,6 +85,11 @@ e2e_wine_env
 e2e_start_xvfb
 e2e_start_sim --rate 5 --control "$control"
 vornctl="$win_dir/tools/vornctl/vornctl.exe"
+# Wine's desktop process ends with the last program that used it, and a
+# program started while it ends gets no window. A waiting vornctl keeps it
+# for the whole benchmark (one FindWindow each 50 ms: both programs pay it).
+$E2E_DETACH "$E2E_WINE" "$vornctl" wait bench-keeps-the-desktop 2000000000 >/dev/null 2>&1 &
+E2E_PIDS+=($!)
 
 # The links: per streamed topic its stamp and its price, per polled topic two
 # fields of its ticker; btc_jpy carries the freshness and burst probes.
