@@ -9,7 +9,8 @@
 #
 #   --topics N   N/2 streamed and N/2 polled topics (default 32, the most one
 #                run serves; N even, 2 to 32)
-#   --burst      the exchange also sends 100 messages in one write, three times
+#   --burst      the exchange also sends 100 messages in one write, three times,
+#                on every streamed topic (so 2 topics unless --topics says more)
 #   --runs R     measure each program R times, alternating (default 3);
 #                the table shows the range
 #   --seconds S  the steady window each run measures CPU over (default 20)
@@ -21,12 +22,12 @@ set -euo pipefail
 [ -n "${BENCH_TRACE:-}" ] && set -x
 
 root=$(cd "$(dirname "$0")/.." && pwd)
-topics=32
+topics=
 burst=0
 runs=3
 seconds=20
 readme=1
-usage() { sed -n '8,14p' "$0" | sed 's/^# \{0,1\}//'; }
+usage() { sed -n '8,17p' "$0" | sed 's/^# \{0,1\}//'; }
 while [ $# -gt 0 ]; do
     case "$1" in
     --topics) topics=${2:-}; shift 2 ;;
@@ -39,6 +40,10 @@ while [ $# -gt 0 ]; do
     *) usage >&2; exit 2 ;;
     esac
 done
+if [ -z "$topics" ]; then
+    topics=32
+    [ "$burst" = 1 ] && topics=2
+fi
 [[ "$topics" =~ ^[0-9]+$ ]] && [ "$topics" -ge 2 ] && [ "$topics" -le 32 ] && [ $((topics % 2)) -eq 0 ] ||
     { usage >&2; exit 2; }
 [[ "$runs" =~ ^[1-9][0-9]*$ ]] && [[ "$seconds" =~ ^[1-9][0-9]*$ ]] || { usage >&2; exit 2; }
