@@ -6,7 +6,6 @@
 #include <cstring>
 
 #include "AppMessages.h"
-#include "CDdeStringHandle.h"
 #include "DdeErrors.h"
 
 CDdeServer* g_ddeServer = nullptr;
@@ -62,17 +61,16 @@ int CDdeServer::Initialize(HWND hiddenWindow, const char* name) {
     return 1;
 }
 
+// Topic and item are found by the names the entry keeps, and advised with the
+// handles it keeps: no DDEML string call per value.
 int CDdeServer::SetItemValue(const std::string& topic, const std::string& item, std::string value) {
-    CDdeStringHandle topicHandle(instanceId, topic.c_str());
-    CDdeStringHandle itemHandle(instanceId, item.c_str());
     int slot = FindTopicByName(topic);
     if (slot < 0) return -1;
-    int index = topics[slot]->FindItem(itemHandle.Get());
+    CDdeTopic& entry = *topics[slot];
+    int index = entry.FindItemByName(CDdeTopic::Lowered(item));
     if (index < 0) return -1;
-    topics[slot]->SetValue(index, std::move(value));
-    // DDEML asks back with XTYP_ADVREQ for every loop before this returns,
-    // and the handles above must live until then.
-    if (!DdePostAdvise(instanceId, topicHandle.Get(), itemHandle.Get())) ReportDdeError(instanceId);
+    entry.SetValue(index, std::move(value));
+    if (!DdePostAdvise(instanceId, entry.GetTopicHandle(), entry.GetItemHandle(index))) ReportDdeError(instanceId);
     return 0;
 }
 

@@ -28,8 +28,7 @@ void LowerAsciiLetters(char* text) {
 
 }  // namespace
 
-CDdeTopic::CDdeTopic()
-    : endOwed(false), instanceId(0), serviceHandle(nullptr), topicHandle(nullptr), itemHandles(), itemCount(0) {}
+CDdeTopic::CDdeTopic() : endOwed(false), instanceId(0), serviceHandle(nullptr), topicHandle(nullptr), itemCount(0) {}
 
 // The handles came with the clients' transactions. Once the last client lets
 // go of a text DDEML forgets it, and a returning client would get a new
@@ -37,8 +36,8 @@ CDdeTopic::CDdeTopic()
 // until it goes.
 CDdeTopic::~CDdeTopic() {
     if (!instanceId) return;
-    for (int i = 0; i < itemCount; ++i)
-        DdeFreeStringHandle(instanceId, itemHandles[i]);
+    for (const Item& item : items)
+        DdeFreeStringHandle(instanceId, item.handle);
     if (topicHandle) DdeFreeStringHandle(instanceId, topicHandle);
 }
 
@@ -47,23 +46,32 @@ void CDdeTopic::SetHandles(DWORD instance, HSZ service, HSZ topic) {
     serviceHandle = service;
     topicHandle = topic;
     if (topicHandle) DdeKeepStringHandle(instanceId, topicHandle);
+    topicName = ReadName(topicHandle);
 }
 
 HSZ CDdeTopic::GetItemHandle(int index) const {
-    if (index < 0 || index >= kMaxItems) return nullptr;
-    return itemHandles[index];
+    if (index < 0 || index >= itemCount) return nullptr;
+    return items[index].handle;
 }
 
 BOOL CDdeTopic::AddItemHandle(HSZ handle) {
     if (itemCount >= kMaxItems) return FALSE;
     DdeKeepStringHandle(instanceId, handle);
-    itemHandles[itemCount++] = handle;
+    items.push_back(Item{handle, ReadName(handle), std::string()});
+    ++itemCount;
     return TRUE;
 }
 
 int CDdeTopic::FindItem(HSZ handle) const {
     for (int i = 0; i < itemCount; ++i) {
-        if (itemHandles[i] == handle) return i;
+        if (items[i].handle == handle) return i;
+    }
+    return -1;
+}
+
+int CDdeTopic::FindItemByName(const std::string& loweredName) const {
+    for (int i = 0; i < itemCount; ++i) {
+        if (items[i].name == loweredName) return i;
     }
     return -1;
 }
@@ -110,13 +118,14 @@ bool CDdeTopic::AnyLoopLeft() const {
     return std::any_of(advising.begin(), advising.end(), [](const Advising& a) { return !a.loops.empty(); });
 }
 
-std::string CDdeTopic::GetTopicName() const {
-    return ReadName(topicHandle);
-}
-
 std::string CDdeTopic::GetItemName(int index) const {
     if (index < 0 || index >= itemCount) return std::string();
-    return ReadName(itemHandles[index]);
+    return items[index].name;
+}
+
+std::string CDdeTopic::Lowered(std::string text) {
+    LowerAsciiLetters(&text[0]);
+    return text;
 }
 
 std::string CDdeTopic::ReadName(HSZ handle) const {

@@ -39,14 +39,22 @@ public:
     BOOL AddItemHandle(HSZ handle);
     // Slot of the item with this handle, or -1.
     int FindItem(HSZ handle) const;
+    // Slot of the item whose name, A-Z lowered, is this; or -1.
+    int FindItemByName(const std::string& loweredName) const;
 
-    // Names as DDEML holds them, with A-Z lowered; empty when DDEML cannot
-    // read the handle (the error goes to the log).
-    std::string GetTopicName() const;
+    // Names as DDEML held them when the handle came, with A-Z lowered; empty
+    // when DDEML could not read the handle (the error went to the log). Read
+    // once: every value a worker delivers looks its topic and items up by
+    // name, and under Wine each DDEML name query is a round trip to the
+    // wineserver.
+    const std::string& GetTopicName() const { return topicName; }
     std::string GetItemName(int index) const;
 
-    const std::string& GetValue(int index) const { return values[index]; }
-    void SetValue(int index, std::string value) { values[index] = std::move(value); }
+    // The text with A-Z lowered, Shift_JIS aware, as the names above are.
+    static std::string Lowered(std::string text);
+
+    const std::string& GetValue(int index) const { return items[index].value; }
+    void SetValue(int index, std::string value) { items[index].value = std::move(value); }
 
 private:
     struct Advising {
@@ -58,7 +66,6 @@ private:
     Advising* FindAdvising(HCONV conv);
     bool AnyLoopLeft() const;
 
-    std::string values[kMaxItems];
     std::vector<Advising> advising;
     // Set by every advise start. Without it a conversation that had stopped
     // its loops and ends after the last advising one would be reported again.
@@ -66,6 +73,13 @@ private:
     DWORD instanceId;
     HSZ serviceHandle;
     HSZ topicHandle;
-    HSZ itemHandles[kMaxItems];
+    // Grown as items are linked: most topics carry a handful.
+    struct Item {
+        HSZ handle;
+        std::string name;
+        std::string value;
+    };
+    std::vector<Item> items;
+    std::string topicName;
     int itemCount;
 };

@@ -12,17 +12,11 @@ bool SameCell(const CItemValue& a, const CItemValue& b) {
 
 }  // namespace
 
-CValueMailbox::CValueMailbox() : posted(false), skipped(0) {
-    InitializeCriticalSection(&lock);
-}
-
-CValueMailbox::~CValueMailbox() {
-    DeleteCriticalSection(&lock);
-}
+CValueMailbox::CValueMailbox() : posted(false), skipped(0) {}
 
 void CValueMailbox::Put(HWND window, const std::vector<CItemValue>& values) {
     bool post;
-    EnterCriticalSection(&lock);
+    std::unique_lock<std::mutex> guard(lock);
     for (const CItemValue& value : values) {
         bool replaced = false;
         for (CItemValue& old : waiting) {
@@ -36,16 +30,15 @@ void CValueMailbox::Put(HWND window, const std::vector<CItemValue>& values) {
     }
     post = !posted && !waiting.empty();
     posted = posted || post;
-    LeaveCriticalSection(&lock);
+    guard.unlock();
     // Posted outside the lock: the user-interface thread takes it to empty
     // the mailbox, and a post may wait on the receiver's queue.
     if (!post) return;
     Share* share = new Share(shared_from_this());
     if (PostMessageA(window, WM_APP_ITEM_VALUES, (WPARAM)share, 0)) return;
     delete share;
-    EnterCriticalSection(&lock);
+    guard.lock();
     posted = false;
-    LeaveCriticalSection(&lock);
 }
 
 std::vector<CItemValue> CValueMailbox::TakePosted(WPARAM wParam) {
@@ -59,26 +52,34 @@ void CValueMailbox::ReleasePosted(WPARAM wParam) {
 }
 
 std::vector<CItemValue> CValueMailbox::Take() {
-    std::vector<CItemValue> taken;
-    EnterCriticalSection(&lock);
-    taken.swap(waiting);
-    posted = false;
-    LeaveCriticalSection(&lock);
-    return taken;
+    std::vector<CItemValue> values;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        values.swap(waiting);
+        posted = false;
+    }
+    taken.notify_all();
+    return values;
 }
 
 std::vector<CItemValue> CValueMailbox::TakeStalled() {
-    std::vector<CItemValue> taken;
-    EnterCriticalSection(&lock);
-    if (!posted) taken.swap(waiting);
-    LeaveCriticalSection(&lock);
-    return taken;
+    std::vector<CItemValue> values;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        if (!posted) values.swap(waiting);
+    }
+    taken.notify_all();
+    return values;
 }
 
 unsigned long CValueMailbox::TakeSkippedCount() {
-    EnterCriticalSection(&lock);
+    std::lock_guard<std::mutex> guard(lock);
     unsigned long count = skipped;
     skipped = 0;
-    LeaveCriticalSection(&lock);
     return count;
+}
+
+bool CValueMailbox::WaitTaken(DWORD ms) {
+    std::unique_lock<std::mutex> guard(lock);
+    return taken.wait_for(guard, std::chrono::milliseconds(ms), [this] { return waiting.empty(); });
 }

@@ -2,7 +2,9 @@
 
 #include <windows.h>
 
+#include <condition_variable>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "AppMessages.h"
@@ -23,7 +25,6 @@
 class CValueMailbox : public std::enable_shared_from_this<CValueMailbox> {
 public:
     CValueMailbox();
-    ~CValueMailbox();
     CValueMailbox(const CValueMailbox&) = delete;
     CValueMailbox& operator=(const CValueMailbox&) = delete;
 
@@ -48,8 +49,16 @@ public:
     // Values replaced before they were taken, since the last call.
     unsigned long TakeSkippedCount();
 
+    // From the worker's thread: waits up to ms until the receiver has taken
+    // what waits (at once when nothing does). A worker that waits so before
+    // its next document gets every document's values into the cells while
+    // the receiver keeps up, and loses no more than ms per document when it
+    // does not. True when taken.
+    bool WaitTaken(DWORD ms);
+
 private:
-    CRITICAL_SECTION lock;
+    std::mutex lock;
+    std::condition_variable taken;
     std::vector<CItemValue> waiting;  // guarded by lock
     bool posted;                      // guarded by lock
     unsigned long skipped;            // guarded by lock

@@ -96,7 +96,9 @@ bool CHttpsRealtimeThread::Handshake(char* buffer) {
     // keeps a half-made request off the wire.
     if (!MakeRequest(request)) return false;
     Send(request);
-    memset(buffer, 0, kMessageSize);
+    // Headers are read terminated as they come; clearing the whole buffer
+    // would bring all of its pages into memory for nothing.
+    buffer[0] = '\0';
     CConnectionStream stream(*this);
     stream.StartClock(timeoutMs);
     if (ReadHttpHeaders(stream, buffer, kMessageSize) <= 0) return false;
@@ -117,6 +119,10 @@ void CHttpsRealtimeThread::Stream(char* buffer) {
         if (CWebSocketReader::ReadMessage(stream, buffer, kMessageSize, &length) != CWebSocketReader::kMessage) return;
         if (paused || !running) return;
         OnReceive(buffer);
-        Sleep(kMessageGapMs);
+        // Messages that came together are published as fast as the
+        // user-interface thread takes them, each one's values in the cells
+        // in order; one that lags more than the bound gets the latest values
+        // only (the mailbox counts the rest as skipped).
+        mailbox->WaitTaken(kTakeWaitMs);
     }
 }

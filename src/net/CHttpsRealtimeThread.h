@@ -10,8 +10,8 @@ public:
     static const int kMessageSize = 262144;  // a message and its NUL
     static const int kPort = 8888;
     static const DWORD kPausedStepMs = 1000;
-    // Pause after each published message.
-    static const DWORD kMessageGapMs = 10;
+    // The longest a message waits for the previous one's values to be taken.
+    static const DWORD kTakeWaitMs = 10;
 
     void ThreadMain() override;
     // The upgrade request for /stream?currency_pair={pair}; false, with the

@@ -96,14 +96,21 @@ CHttpsThread::CHttpsThread()
       serverHost{},
       serverPort(0),
       tickCount(GetTickCount),
+      wakeSock(kInvalidSocket),
       trust(nullptr),
       failing(Fault::kNone) {
     start_socket_library();
+    wakeSock = make_wake_socket();
 }
 
 CHttpsThread::~CHttpsThread() {
     Disconnect();
+    if (wakeSock != kInvalidSocket) close_socket(wakeSock);
     stop_socket_library();
+}
+
+void CHttpsThread::Wake() {
+    wake(wakeSock);
 }
 
 void CHttpsThread::SetTrust(const CTlsContext* context) {
@@ -225,8 +232,8 @@ int CHttpsThread::WaitSocket(bool write, DWORD start, int limitMs) {
     for (;;) {
         int left = TimeLeft(start, limitMs);
         if (left <= 0 || !running) return 0;
-        int step = std::min(left, kWaitStepMs);
-        int ready = write ? wait_writable(sock, step) : wait_readable(sock, step);
+        int step = wakeSock != kInvalidSocket ? left : std::min(left, kWaitStepMs);
+        int ready = wait_socket_or_wake(sock, wakeSock, step, write);
         if (ready != 0) return ready;
     }
 }
@@ -279,19 +286,19 @@ int CHttpsThread::Receive(char* buffer, int count) {
 }
 
 // After a read that returned no data: false when the read is not to be
-// repeated. Waits for the socket one step at a time, so that a stop ends
-// the wait within a step, until the rest of timeoutMs is up. A broken
+// repeated. Waits for the socket until the rest of timeoutMs is up or a stop
+// wakes it (without a wake socket, one step at a time). A broken
 // connection fails every further read at once, so it is not read again:
 // the rest of the time is slept instead, and the failure is reported when
 // the time is up, as it would be had the connection stayed silent.
 bool CHttpsThread::WaitToReadAgain(int error, DWORD start) {
     int left = TimeLeft(start, timeoutMs);
     if (left <= 0 || !running) return false;
-    int step = std::min(left, kWaitStepMs);
-    if (error == SSL_ERROR_WANT_READ) return wait_readable(sock, step) >= 0;
-    if (error == SSL_ERROR_WANT_WRITE) return wait_writable(sock, step) >= 0;
+    int step = wakeSock != kInvalidSocket ? left : std::min(left, kWaitStepMs);
+    if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE)
+        return wait_socket_or_wake(sock, wakeSock, step, error == SSL_ERROR_WANT_WRITE) >= 0;
     for (; left > 0 && running; left = TimeLeft(start, timeoutMs))
-        Sleep((DWORD)std::min(left, kWaitStepMs));
+        wait_socket_or_wake(kInvalidSocket, wakeSock, std::min(left, step), false);
     return false;
 }
 
@@ -318,11 +325,14 @@ void CHttpsThread::WaitSeconds(int seconds) {
 
 void CHttpsThread::WaitMilliseconds(int limitMs) {
     if (limitMs <= 0 || !running) return;
+    // A clock a test holds moves only when the test says: it is read again
+    // every step. The system's clock is waited on whole.
+    const bool wholeWait = tickCount == GetTickCount && wakeSock != kInvalidSocket;
     DWORD start = tickCount();
     for (;;) {
         int left = limitMs - (int)(tickCount() - start);
         if (left <= 0) return;
-        Sleep((DWORD)std::min(left, kWaitStepMs));
+        wait_socket_or_wake(kInvalidSocket, wakeSock, wholeWait ? left : std::min(left, kWaitStepMs), false);
         if (!running) return;
     }
 }

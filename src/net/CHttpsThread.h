@@ -59,8 +59,9 @@ public:
     // context. Safe to call when nothing is open.
     void Disconnect();
 
-    // Waits seconds in steps of 100 ms, ending at the next step once running
-    // is cleared; returns at once for 0 or less or when already stopped.
+    // Waits seconds, ending as soon as Stop is called; returns at once for 0
+    // or less or when already stopped. Held by a test, the clock is read in
+    // steps of 100 ms.
     void WaitSeconds(int seconds);
     // The same wait, given in milliseconds.
     void WaitMilliseconds(int milliseconds);
@@ -122,6 +123,12 @@ private:
     bool WaitToReadAgain(int error, DWORD start);
     // Frees ssl and closes sock, whichever are set.
     void Release();
+    void Wake() override;
+
+    // Every wait watches it too, so that Stop ends a wait at once instead
+    // of the wait stepping to look at running. Made with the thread object,
+    // kInvalidSocket if the system gave none (the waits then step).
+    socket_t wakeSock;
 
     const CTlsContext* trust;
 

@@ -57,7 +57,10 @@ uintptr_t CThread::Start(HWND window, const char* settings, const int* timeAdjus
 
 void CThread::Stop() {
     running = false;
+    Wake();
 }
+
+void CThread::Wake() {}
 
 int CThread::SetTopic(const std::string& name) {
     EnterCriticalSection(&lock);

@@ -38,7 +38,8 @@ public:
     // Called at most once per object.
     uintptr_t Start(HWND window, const char* settings, const int* timeAdjust, const std::string& topicName);
 
-    // Asks the thread to end; does not wait (watch alive for that).
+    // Asks the thread to end and ends its current wait; does not wait
+    // (watch alive for that).
     void Stop();
 
     int SetTopic(const std::string& name);
@@ -72,6 +73,9 @@ public:
     // The thread's body; this base version returns at once. Bodies leave
     // alive alone: the thread clears it once the body has returned.
     virtual void ThreadMain();
+    // Ends the wait the thread is in, if it can; called by Stop after
+    // running is cleared. This base version does nothing.
+    virtual void Wake();
 
     static constexpr uintptr_t kNoThread = (uintptr_t)-1;
 

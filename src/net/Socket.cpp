@@ -51,6 +51,30 @@ static int wait_socket(socket_t sock, int milliseconds, bool write) {
     return result > 0 ? 1 : result;
 }
 
+int wait_socket_or_wake(socket_t sock, socket_t wakeSock, int milliseconds, bool write) {
+    if (sock == kInvalidSocket && wakeSock == kInvalidSocket) {
+        Sleep((DWORD)(milliseconds < 0 ? 0 : milliseconds));
+        return 0;
+    }
+    fd_set reads;
+    fd_set writes;
+    fd_set failed;
+    FD_ZERO(&reads);
+    FD_ZERO(&writes);
+    FD_ZERO(&failed);
+    if (sock != kInvalidSocket) {
+        FD_SET(sock, write ? &writes : &reads);
+        FD_SET(sock, &failed);
+    }
+    if (wakeSock != kInvalidSocket) FD_SET(wakeSock, &reads);
+    if (milliseconds < 0) milliseconds = 0;
+    timeval timeout{milliseconds / 1000, (milliseconds % 1000) * 1000};
+    int result = select(0, &reads, &writes, &failed, &timeout);
+    if (result <= 0) return result;
+    if (sock == kInvalidSocket) return 0;
+    return FD_ISSET(sock, write ? &writes : &reads) || FD_ISSET(sock, &failed) ? 1 : 0;
+}
+
 #else
 
 bool start_socket_library() {
@@ -90,7 +114,37 @@ static int wait_socket(socket_t sock, int milliseconds, bool write) {
     return result > 0 ? 1 : result;
 }
 
+int wait_socket_or_wake(socket_t sock, socket_t wakeSock, int milliseconds, bool write) {
+    pollfd entries[2] = {{sock, (short)(write ? POLLOUT : POLLIN), 0}, {wakeSock, POLLIN, 0}};
+    int result;
+    do {
+        // A negative descriptor is skipped by poll.
+        result = poll(entries, 2, milliseconds < 0 ? 0 : milliseconds);
+    } while (result < 0 && errno == EINTR);
+    if (result <= 0) return result;
+    return entries[0].revents != 0 ? 1 : 0;
+}
+
 #endif
+
+socket_t make_wake_socket() {
+    socket_t sock = socket(AF_INET, SOCK_DGRAM, 0);
+    if (sock == kInvalidSocket) return kInvalidSocket;
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    if (bind(sock, (sockaddr*)&address, sizeof(address)) != 0 || getsockname(sock, (sockaddr*)&address, &length) != 0 ||
+        connect(sock, (sockaddr*)&address, sizeof(address)) != 0 || !set_nonblocking(sock, true)) {
+        close_socket(sock);
+        return kInvalidSocket;
+    }
+    return sock;
+}
+
+void wake(socket_t wakeSock) {
+    if (wakeSock != kInvalidSocket) send(wakeSock, "w", 1, 0);
+}
 
 int wait_readable(socket_t sock, int milliseconds) {
     return wait_socket(sock, milliseconds < 0 ? 0 : milliseconds, false);

@@ -104,12 +104,18 @@ TEST_F(DdeStandInTest, FailedPostAdviseIsLoggedAndTheValueStaysStored) {
     DdeFreeDataHandle(data);
 }
 
-TEST_F(DdeStandInTest, UnreadableTopicNameIsLoggedAndFindsNothing) {
+// Names are read once, as the link comes: an unreadable one is logged then,
+// not again with every value that finds nothing.
+TEST_F(DdeStandInTest, UnreadableItemNameIsLoggedOnceAndFindsNothing) {
     ASSERT_EQ(1, server.Initialize(window.Handle(), kService));
-    Link("a.h", "last");
+    HCONV conv = client.Connect(kService, "a.h");
     VornDdeFailNextCall("DdeQueryStringA", DMLERR_INVALIDPARAMETER);
+    ASSERT_TRUE(client.AdviseStart(conv, "last"));
+    const size_t logged = directory.LogMessages().size();
+    EXPECT_GT(logged, 0u);
     EXPECT_EQ(-1, server.SetItemValue("a.h", "last", "1"));
-    EXPECT_EQ(6u, directory.LogMessages().size());
+    EXPECT_EQ(-1, server.SetItemValue("a.h", "last", "2"));
+    EXPECT_EQ(logged, directory.LogMessages().size());
 }
 
 TEST_F(DdeStandInTest, UnreadableNamesTravelAsEmptyStrings) {
@@ -118,7 +124,7 @@ TEST_F(DdeStandInTest, UnreadableNamesTravelAsEmptyStrings) {
     window.Take();
     VornDdeFailNextCall("DdeQueryStringA", DMLERR_SYS_ERROR);
     ASSERT_TRUE(client.AdviseStart(conv, "last"));
-    EXPECT_EQ((std::vector<RecordingWindow::Event>{{WM_APP_ADVISE_START, "", "last"}}), window.Take());
+    EXPECT_EQ((std::vector<RecordingWindow::Event>{{WM_APP_ADVISE_START, "a.h", ""}}), window.Take());
     EXPECT_EQ(std::vector<std::string>{"DDEMLで内部エラーが発生しました。\r\n"}, directory.LogMessages());
 }
 

@@ -106,6 +106,7 @@ const OptionCase kOptionCases[] = {
     {"format zero",                           {"--format", "0", "a!b"},             false},
     {"an unknown format name",                {"--format", "CF_BITMAP", "a!b"},     false},
     {"requests are not drawn as a table",     {"--request", "--table", "a!b"},      false},
+    {"a table has no receipt clock",          {"--clock", "--table", "a!b"},        false},
 };
 // clang-format on
 
@@ -169,6 +170,8 @@ TEST(CLineView, ValuesPrintAsTheirBytesWithSeparatorsEscaped) {
 TEST(CLineView, AnUpdateIsOneTabSeparatedLine) {
     CLineView view(stdout, stderr, {{"T.h", "Last"}}, false);
     EXPECT_EQ("1234\tT.h\tLast\t99\n", view.FormatUpdate(0, 1234, std::string("99\0", 3)));
+    CLineView clocked(stdout, stderr, {{"T.h", "Last"}}, false, [] { return 1765357200123456LL; });
+    EXPECT_EQ("1765357200123456\tT.h\tLast\t99\n", clocked.FormatUpdate(0, 1234, std::string("99\0", 3)));
 }
 
 TEST(CTableView, RowsShowStateValueAndDirectionOfChange) {

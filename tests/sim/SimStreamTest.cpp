@@ -71,6 +71,24 @@ TEST_F(StreamTest, RateSpacesTheMessages) {
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(450));
 }
 
+TEST_F(StreamTest, ABurstSendsItsMessagesTogetherOnce) {
+    Open({});
+    const unsigned long first = Seq(Next().payload);
+    sim->Control("burst 30\n");
+    ASSERT_TRUE(sim->WaitForLog("burst of 30 messages in one write", 5000)) << sim->Log();
+    std::smatch match;
+    const std::string log = sim->Log();
+    ASSERT_TRUE(std::regex_search(log, match, std::regex("the last seq (\\d+), written at \\d+ us")));
+    const unsigned long last = std::stoul(match[1]);
+    ASSERT_GT(last - 29, first);
+    for (unsigned long expected = first + 1; expected <= last; expected++)
+        ASSERT_EQ(expected, Seq(Next().payload));
+    // The same text again asks for nothing new.
+    for (int i = 0; i < 5; i++)
+        Next();
+    EXPECT_EQ(log.find("burst of"), sim->Log().rfind("burst of")) << sim->Log();
+}
+
 TEST_F(StreamTest, BadUpgradesAreRefused) {
     sim.reset(new ExchangeSimProcess());
     ASSERT_TRUE(sim->Started());

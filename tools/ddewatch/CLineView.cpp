@@ -4,8 +4,8 @@
 
 #include <cstdarg>
 
-CLineView::CLineView(FILE* out, FILE* err, const std::vector<WatchLink>& links, bool hex)
-    : out(out), err(err), links(links), hex(hex) {}
+CLineView::CLineView(FILE* out, FILE* err, const std::vector<WatchLink>& links, bool hex, long long (*clock)())
+    : out(out), err(err), links(links), hex(hex), clock(clock) {}
 
 std::string CLineView::FormatValue(const std::string& data, bool hex) {
     static const char kDigits[] = "0123456789abcdef";
@@ -34,8 +34,8 @@ std::string CLineView::FormatValue(const std::string& data, bool hex) {
 }
 
 std::string CLineView::FormatUpdate(size_t link, DWORD ms, const std::string& data) const {
-    return std::to_string(ms) + "\t" + links[link].topic + "\t" + links[link].item + "\t" + FormatValue(data, hex) +
-           "\n";
+    return (clock ? std::to_string(clock()) : std::to_string(ms)) + "\t" + links[link].topic + "\t" + links[link].item +
+           "\t" + FormatValue(data, hex) + "\n";
 }
 
 std::string CLineView::Name(size_t link) const {

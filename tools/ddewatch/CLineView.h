@@ -10,7 +10,9 @@
 // One flushed line per update on `out`, messages on `err`.
 class CLineView : public CWatchView {
 public:
-    CLineView(FILE* out, FILE* err, const std::vector<WatchLink>& links, bool hex);
+    // With a clock, the first column is its reading at receipt instead of the
+    // milliseconds since start.
+    CLineView(FILE* out, FILE* err, const std::vector<WatchLink>& links, bool hex, long long (*clock)() = nullptr);
 
     // "<ms>\t<topic>\t<item>\t<value>\n"
     std::string FormatUpdate(size_t link, DWORD ms, const std::string& data) const;
@@ -32,4 +34,5 @@ private:
     FILE* err;
     std::vector<WatchLink> links;
     bool hex;
+    long long (*clock)();
 };

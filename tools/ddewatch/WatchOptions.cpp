@@ -33,6 +33,8 @@ const char kWatchUsage[] =
     "  --request             ask each item once with XTYP_REQUEST instead of\n"
     "                        linking, print the answers and end\n"
     "  --hex                 print values as hex bytes, terminating NUL included\n"
+    "  --clock               start each line with the time of receipt in\n"
+    "                        microseconds since 1970-01-01 UTC instead\n"
     "  --table               redraw a live table instead of printing lines: one row\n"
     "                        per link, starting with its TOPIC!ITEM, in fixed\n"
     "                        columns (a long value is cut, marked with ~)\n"
@@ -122,6 +124,7 @@ bool ParseFlag(const std::string& arg, WatchOptions* options) {
     if (arg == "--help" || arg == "-h") return options->help = true, true;
     if (arg == "--table") return options->table = true, true;
     if (arg == "--hex") return options->hex = true, true;
+    if (arg == "--clock") return options->clock = true, true;
     if (arg == "--request") return options->request = true, true;
     return false;
 }
@@ -158,6 +161,7 @@ bool ParseWatchOptions(int argc, const char* const* argv, WatchOptions* options,
     if (options->help) return true;
     if (options->links.empty()) return *error = "no TOPIC!ITEM link given", false;
     if (options->request && options->table) return *error = "--request and --table do not go together", false;
+    if (options->clock && options->table) return *error = "--clock and --table do not go together", false;
     return true;
 }
 

@@ -36,6 +36,7 @@ struct WatchOptions {
     bool request = false;
     bool table = false;
     bool hex = false;
+    bool clock = false;  // lines start with the wall clock in microseconds
     bool help = false;
 };
 

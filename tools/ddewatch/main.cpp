@@ -51,6 +51,15 @@ bool PartnerGone(HCONV conv) {
     return !(info.wStatus & ST_CONNECTED) || !IsWindow(info.hwndPartner);
 }
 
+// Microseconds since 1970-01-01 UTC: comparable with a stamp another program
+// on the same machine took from its own clock.
+long long WallClockMicros() {
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    const long long ticks = (static_cast<long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+    return ticks / 10 - 11644473600LL * 1000000;
+}
+
 bool RunIsOver(const CDdeWatcher& watcher, const WatchOptions& options) {
     if (g_interrupted || watcher.ServerEnded()) return true;
     if (options.count >= 0 && watcher.Updates() >= options.count) return true;
@@ -112,7 +121,8 @@ int main(int argc, char** argv) {
         PrepareTableOutput();
         view.reset(new CTableView(stdout, stderr, options.service, options.links));
     } else {
-        view.reset(new CLineView(stdout, stderr, options.links, options.hex));
+        view.reset(
+            new CLineView(stdout, stderr, options.links, options.hex, options.clock ? WallClockMicros : nullptr));
     }
     return Watch(options, *view);
 }

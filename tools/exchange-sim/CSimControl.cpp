@@ -1,5 +1,6 @@
 #include "CSimControl.h"
 
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
@@ -69,6 +70,27 @@ void CSimControl::Refresh() {
            next.hasStream ? next.stream.ToString().c_str() : "(command line)", next.pins.size());
 }
 
+static bool ParseBurst(const std::string& value, unsigned long& countOut) {
+    char* end = nullptr;
+    const unsigned long count = strtoul(value.c_str(), &end, 10);
+    if (value.empty() || *end || count < 1 || count > 10000) return false;
+    countOut = count;
+    return true;
+}
+
+unsigned long CSimControl::BurstGeneration() {
+    std::lock_guard<std::mutex> guard(lock);
+    return burstGeneration;
+}
+
+unsigned long CSimControl::TakeBurst(unsigned long& seenOut) {
+    Refresh();
+    std::lock_guard<std::mutex> guard(lock);
+    if (seenOut == burstGeneration || file.burst == 0) return 1;
+    seenOut = burstGeneration;
+    return file.burst;
+}
+
 bool CSimControl::ParseFile(const std::string& text, FileState& stateOut, std::string& errorOut) const {
     std::istringstream lines(text);
     std::string line;
@@ -96,6 +118,7 @@ bool CSimControl::ParseFile(const std::string& text, FileState& stateOut, std::s
             stateOut.hasStream = true;
         } else if (keyword == "pin" && ParsePin(value, pin)) {
             stateOut.pins.push_back(pin);
+        } else if (keyword == "burst" && ParseBurst(value, stateOut.burst)) {
         } else if (keyword == "freeze-clock") {
             stateOut.freezeClock = value;
         } else {
@@ -122,5 +145,6 @@ void CSimControl::Apply(const FileState& next) {
         model.Pin(pin.first, pin.second);
     if (next.freezeClock != file.freezeClock)
         ApplyClock(next.freezeClock.empty() ? options.freezeClock : next.freezeClock);
+    if (next.burst > 0) burstGeneration++;
     file = next;
 }

@@ -24,6 +24,11 @@ public:
     // Reads the control file again if it changed, and applies its pins and
     // clock to the market. Cheap when nothing changed: one stat().
     void Refresh();
+    // Messages the next write of a stream connection carries at once: the
+    // count of a `burst N` line newer than the one the connection last took
+    // (its generation in seenOut), else 1.
+    unsigned long TakeBurst(unsigned long& seenOut);
+    unsigned long BurstGeneration();
 
 private:
     struct FileState {
@@ -33,6 +38,7 @@ private:
         CFaultSet stream;
         std::vector<std::pair<std::string, double>> pins;
         std::string freezeClock;
+        unsigned long burst = 0;
     };
 
     bool ParseFile(const std::string& text, FileState& stateOut, std::string& errorOut) const;
@@ -46,4 +52,6 @@ private:
     bool seen = false;
     std::string lastText;
     FileState file;
+    // Counts the control texts that asked for a burst.
+    unsigned long burstGeneration = 0;
 };

@@ -3,6 +3,8 @@
 #include <cmath>
 #include <random>
 
+#include <sys/time.h>
+
 #include "CDeadline.h"
 #include "SimLog.h"
 #include "WebSocketFrame.h"
@@ -10,6 +12,13 @@
 static const char kStreamPath[] = "/stream?currency_pair=";
 // What a client may send us between messages before we call it abuse.
 static const size_t kMaxInbound = 65536;
+
+// The real clock, frozen or not: what a benchmark measures a write against.
+static long long WallMicros() {
+    struct timeval now;
+    gettimeofday(&now, nullptr);
+    return static_cast<long long>(now.tv_sec) * 1000000 + now.tv_usec;
+}
 
 CStreamSession::CStreamSession(SessionContext& context, CTlsConnection& connection)
     : context(context), connection(connection), faults(context.faults) {}
@@ -171,6 +180,8 @@ void CStreamSession::Run() {
         return;
     }
     const int periodMs = std::max(1, static_cast<int>(std::lround(1000.0 / context.options.rate)));
+    // Bursts asked for before this connection are not its own.
+    burstsSeen = context.control.BurstGeneration();
     for (unsigned long seq = 1;; seq++) {
         if (faults.Has(kFaultReset) && seq > static_cast<unsigned long>(faults.Arg(kFaultReset))) {
             SimLog("#%d stream: reset after %lu messages", context.id, seq - 1);
@@ -179,7 +190,14 @@ void CStreamSession::Run() {
         }
         const long pingEvery = faults.Arg(kFaultPing) > 0 ? faults.Arg(kFaultPing) : 1;
         const bool ping = faults.Has(kFaultPing) && seq % static_cast<unsigned long>(pingEvery) == 0;
-        const std::string frames = Frames(Message(seq), ping);
+        std::string frames = Frames(Message(seq), ping);
+        const unsigned long burst = context.control.TakeBurst(burstsSeen);
+        if (burst > 1) {
+            for (unsigned long extra = 1; extra < burst; extra++)
+                frames += Frames(Message(++seq), false);
+            SimLog("#%d stream: burst of %lu messages in one write, the last seq %lu, written at %lld us", context.id,
+                   burst, seq, WallMicros());
+        }
         if (faults.Has(kFaultStallBody) && seq == 1) {
             const long cut = faults.Arg(kFaultStallBody) < 0
                                  ? static_cast<long>(frames.size() / 2)

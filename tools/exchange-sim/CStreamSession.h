@@ -33,4 +33,5 @@ private:
     std::string pair;
     std::string inbound;
     unsigned long pongs = 0;
+    unsigned long burstsSeen = 0;
 };

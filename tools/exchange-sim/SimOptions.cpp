@@ -174,6 +174,8 @@ std::string SimUsage() {
         "  stream LIST          fault modes of new stream connections (instead of --stream-faults)\n"
         "  pin PAIR=PRICE       hold PAIR at PRICE; removing the line lets it walk again\n"
         "  freeze-clock ISO     stop the clock at ISO; removing the line lets it run again\n"
+        "  burst N              every stream connection sends its next N messages in one\n"
+        "                       write (once per control text that holds the line)\n"
         "  # ...                a comment\n";
     return text;
 }
