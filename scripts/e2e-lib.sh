@@ -45,8 +45,15 @@ e2e_private_prefix() {
 
 e2e_wine_env() {
     export WINEPREFIX="$E2E_PREFIX"
-    export WINEDEBUG=-all
+    export WINEDEBUG="${VORNFEED_WINEDEBUG:--all}"
     export WINEDLLOVERRIDES="mscoree,mshtml="
+    # A crash must end the program with its backtrace in its output, not
+    # freeze it behind a dialog that nobody will answer. Set before any
+    # program of the run starts (and before X is there): the wineserver it
+    # takes is let go, so the first program of the run still decides the
+    # desktop.
+    "$E2E_WINE" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1 || true
+    /usr/lib/wine/wineserver64 -w 2>/dev/null || true
 }
 
 # A private X display: cross-process DDE under Wine goes through X. -displayfd
