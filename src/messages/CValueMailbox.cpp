@@ -12,11 +12,16 @@ bool SameCell(const CItemValue& a, const CItemValue& b) {
 
 }  // namespace
 
-CValueMailbox::CValueMailbox() : posted(false), skipped(0) {}
+CValueMailbox::CValueMailbox() : posted(false), skipped(0) {
+    InitializeCriticalSection(&lock);
+}
+
+CValueMailbox::~CValueMailbox() {
+    DeleteCriticalSection(&lock);
+}
 
 void CValueMailbox::Put(HWND window, const std::vector<CItemValue>& values) {
-    bool post;
-    std::unique_lock<std::mutex> guard(lock);
+    EnterCriticalSection(&lock);
     for (const CItemValue& value : values) {
         bool replaced = false;
         for (CItemValue& old : waiting) {
@@ -28,17 +33,18 @@ void CValueMailbox::Put(HWND window, const std::vector<CItemValue>& values) {
         }
         if (!replaced) waiting.push_back(value);
     }
-    post = !posted && !waiting.empty();
+    bool post = !posted && !waiting.empty();
     posted = posted || post;
-    guard.unlock();
+    LeaveCriticalSection(&lock);
     // Posted outside the lock: the user-interface thread takes it to empty
     // the mailbox, and a post may wait on the receiver's queue.
     if (!post) return;
     Share* share = new Share(shared_from_this());
     if (PostMessageA(window, WM_APP_ITEM_VALUES, (WPARAM)share, 0)) return;
     delete share;
-    guard.lock();
+    EnterCriticalSection(&lock);
     posted = false;
+    LeaveCriticalSection(&lock);
 }
 
 std::vector<CItemValue> CValueMailbox::TakePosted(WPARAM wParam) {
@@ -53,33 +59,44 @@ void CValueMailbox::ReleasePosted(WPARAM wParam) {
 
 std::vector<CItemValue> CValueMailbox::Take() {
     std::vector<CItemValue> values;
-    {
-        std::lock_guard<std::mutex> guard(lock);
-        values.swap(waiting);
-        posted = false;
-    }
-    taken.notify_all();
+    EnterCriticalSection(&lock);
+    values.swap(waiting);
+    posted = false;
+    LeaveCriticalSection(&lock);
     return values;
 }
 
 std::vector<CItemValue> CValueMailbox::TakeStalled() {
     std::vector<CItemValue> values;
-    {
-        std::lock_guard<std::mutex> guard(lock);
-        if (!posted) values.swap(waiting);
-    }
-    taken.notify_all();
+    EnterCriticalSection(&lock);
+    if (!posted) values.swap(waiting);
+    LeaveCriticalSection(&lock);
     return values;
 }
 
 unsigned long CValueMailbox::TakeSkippedCount() {
-    std::lock_guard<std::mutex> guard(lock);
+    EnterCriticalSection(&lock);
     unsigned long count = skipped;
     skipped = 0;
+    LeaveCriticalSection(&lock);
     return count;
 }
 
+bool CValueMailbox::Empty() {
+    EnterCriticalSection(&lock);
+    bool empty = waiting.empty();
+    LeaveCriticalSection(&lock);
+    return empty;
+}
+
+// Looked at every millisecond: the user-interface thread usually takes the
+// values within one, and a handle-free wait keeps the worker's own count of
+// kernel objects fixed.
 bool CValueMailbox::WaitTaken(DWORD ms) {
-    std::unique_lock<std::mutex> guard(lock);
-    return taken.wait_for(guard, std::chrono::milliseconds(ms), [this] { return waiting.empty(); });
+    DWORD start = GetTickCount();
+    while (!Empty()) {
+        if (GetTickCount() - start >= ms) return false;
+        Sleep(1);
+    }
+    return true;
 }

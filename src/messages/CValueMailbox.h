@@ -2,9 +2,7 @@
 
 #include <windows.h>
 
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 #include "AppMessages.h"
@@ -25,6 +23,7 @@
 class CValueMailbox : public std::enable_shared_from_this<CValueMailbox> {
 public:
     CValueMailbox();
+    ~CValueMailbox();
     CValueMailbox(const CValueMailbox&) = delete;
     CValueMailbox& operator=(const CValueMailbox&) = delete;
 
@@ -57,8 +56,11 @@ public:
     bool WaitTaken(DWORD ms);
 
 private:
-    std::mutex lock;
-    std::condition_variable taken;
+    bool Empty();
+
+    // A critical section, not a mutex and condition variable: those of the
+    // mingw thread library take kernel handles as they are first contended.
+    CRITICAL_SECTION lock;
     std::vector<CItemValue> waiting;  // guarded by lock
     bool posted;                      // guarded by lock
     unsigned long skipped;            // guarded by lock
