@@ -5,7 +5,6 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 
 #ifdef _WIN32
 #include <share.h>
@@ -27,7 +26,15 @@ const size_t kPathSize = MAX_PATH;
 // Each entry opens the file without sharing. Two threads of ours writing at
 // the same moment would make one open fail and lose its entry, so entries of
 // this process queue here; only another program holding the file drops them.
-std::mutex g_writeLock;
+// A critical section, the system's own lock: the exe was seen to freeze,
+// log and all, right after every worker logged at once, and the mingw
+// thread library's mutex that stood here is the lock they all share there.
+// Made before main and never deleted, as threads may log until the end.
+struct WriteLock {
+    WriteLock() { InitializeCriticalSection(&section); }
+    CRITICAL_SECTION section;
+};
+WriteLock g_writeLock;
 
 // The open is exclusive: on Windows no other open of the file succeeds while
 // we hold it; elsewhere an advisory lock stands in for the share mode.
@@ -53,10 +60,12 @@ bool CLog::Write(const char* format, ...) {
     vsnprintf(message, sizeof(message), format, args);
     va_end(args);
 
-    std::lock_guard<std::mutex> guard(g_writeLock);
+    EnterCriticalSection(&g_writeLock.section);
     char folder[kPathSize] = {};
     MakeDayFolder(folder, "log");
-    return AppendEntry(folder, "vornlog", message, ".log");
+    bool written = AppendEntry(folder, "vornlog", message, ".log");
+    LeaveCriticalSection(&g_writeLock.section);
+    return written;
 }
 
 bool CLog::MakeDayFolder(char* path, const char* folderName) {
