@@ -39,18 +39,6 @@ int last_socket_error() {
 
 // select takes any socket value on Windows. A failed connect shows in the
 // exception set, not the write set.
-static int wait_socket(socket_t sock, int milliseconds, bool write) {
-    fd_set ready;
-    fd_set failed;
-    FD_ZERO(&ready);
-    FD_ZERO(&failed);
-    FD_SET(sock, &ready);
-    FD_SET(sock, &failed);
-    timeval timeout{milliseconds / 1000, (milliseconds % 1000) * 1000};
-    int result = select(0, write ? nullptr : &ready, write ? &ready : nullptr, &failed, &timeout);
-    return result > 0 ? 1 : result;
-}
-
 int wait_socket_or_wake(socket_t sock, socket_t wakeSock, int milliseconds, bool write) {
     if (sock == kInvalidSocket && wakeSock == kInvalidSocket) {
         Sleep((DWORD)(milliseconds < 0 ? 0 : milliseconds));
@@ -105,15 +93,6 @@ int last_socket_error() {
 }
 
 // poll rather than select: select cannot watch descriptors past FD_SETSIZE.
-static int wait_socket(socket_t sock, int milliseconds, bool write) {
-    pollfd entry{sock, (short)(write ? POLLOUT : POLLIN), 0};
-    int result;
-    do {
-        result = poll(&entry, 1, milliseconds);
-    } while (result < 0 && errno == EINTR);
-    return result > 0 ? 1 : result;
-}
-
 int wait_socket_or_wake(socket_t sock, socket_t wakeSock, int milliseconds, bool write) {
     pollfd entries[2] = {{sock, (short)(write ? POLLOUT : POLLIN), 0}, {wakeSock, POLLIN, 0}};
     int result;
@@ -147,11 +126,11 @@ void wake(socket_t wakeSock) {
 }
 
 int wait_readable(socket_t sock, int milliseconds) {
-    return wait_socket(sock, milliseconds < 0 ? 0 : milliseconds, false);
+    return wait_socket_or_wake(sock, kInvalidSocket, milliseconds, false);
 }
 
 int wait_writable(socket_t sock, int milliseconds) {
-    return wait_socket(sock, milliseconds < 0 ? 0 : milliseconds, true);
+    return wait_socket_or_wake(sock, kInvalidSocket, milliseconds, true);
 }
 
 int pending_error(socket_t sock) {
