@@ -45,7 +45,12 @@ int CConnectionStream::Read(char* buffer, int count) {
 // early only with all bytes or when the peer has closed (a close notify, or
 // the bare end of the TCP stream), so a short read with time left means
 // the latter.
+//
+// Receive notices a stop only when it must wait. A peer that never lets it
+// wait (a run of pings, which no data message ends) would hold a stop for
+// the whole budget, so a stop cuts the read here, as Receive would.
 int CConnectionStream::ReadWithinBudget(char* buffer, int count) {
+    if (!connection.running) return -1;
     int left = TimeLeft();
     if (left <= 0 || count <= 0) return 0;
     int configured = connection.timeoutMs;
