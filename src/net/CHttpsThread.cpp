@@ -96,21 +96,18 @@ CHttpsThread::CHttpsThread()
       serverHost{},
       serverPort(0),
       tickCount(GetTickCount),
-      wakeSock(kInvalidSocket),
       trust(nullptr),
       failing(Fault::kNone) {
     start_socket_library();
-    wakeSock = make_wake_socket();
 }
 
 CHttpsThread::~CHttpsThread() {
     Disconnect();
-    if (wakeSock != kInvalidSocket) close_socket(wakeSock);
     stop_socket_library();
 }
 
 void CHttpsThread::Wake() {
-    wake(wakeSock);
+    waiter.Wake();
 }
 
 void CHttpsThread::SetTrust(const CTlsContext* context) {
@@ -157,7 +154,7 @@ CHttpsThread::Fault CHttpsThread::Open(const char* hostName, int port) {
 // A non-blocking connect, so that a host that drops our packets costs
 // limitMs and not the system's minutes-long connect time-out. The socket
 // stays non-blocking from here on: the handshake and every read wait with
-// select or poll.
+// the worker's waiter.
 CHttpsThread::Fault CHttpsThread::ConnectTcp(const sockaddr_in& address, DWORD start, int limitMs) {
     if (!set_nonblocking(sock, true)) return Fault::kNetwork;
     int started = connect_started(sock, (const sockaddr*)&address, sizeof(address));
@@ -232,8 +229,8 @@ int CHttpsThread::WaitSocket(bool write, DWORD start, int limitMs) {
     for (;;) {
         int left = TimeLeft(start, limitMs);
         if (left <= 0 || !running) return 0;
-        int step = wakeSock != kInvalidSocket ? left : std::min(left, kWaitStepMs);
-        int ready = wait_socket_or_wake(sock, wakeSock, step, write);
+        int step = waiter.CanWake() ? left : std::min(left, kWaitStepMs);
+        int ready = waiter.Wait(sock, step, write);
         if (ready != 0) return ready;
     }
 }
@@ -294,11 +291,11 @@ int CHttpsThread::Receive(char* buffer, int count) {
 bool CHttpsThread::WaitToReadAgain(int error, DWORD start) {
     int left = TimeLeft(start, timeoutMs);
     if (left <= 0 || !running) return false;
-    int step = wakeSock != kInvalidSocket ? left : std::min(left, kWaitStepMs);
+    int step = waiter.CanWake() ? left : std::min(left, kWaitStepMs);
     if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE)
-        return wait_socket_or_wake(sock, wakeSock, step, error == SSL_ERROR_WANT_WRITE) >= 0;
+        return waiter.Wait(sock, step, error == SSL_ERROR_WANT_WRITE) >= 0;
     for (; left > 0 && running; left = TimeLeft(start, timeoutMs))
-        wait_socket_or_wake(kInvalidSocket, wakeSock, std::min(left, step), false);
+        waiter.Wait(kInvalidSocket, std::min(left, step), false);
     return false;
 }
 
@@ -313,7 +310,10 @@ void CHttpsThread::Disconnect() {
 void CHttpsThread::Release() {
     if (ssl) SSL_free(ssl);
     ssl = nullptr;
-    if (sock != kInvalidSocket) close_socket(sock);
+    if (sock != kInvalidSocket) {
+        waiter.Forget(sock);
+        close_socket(sock);
+    }
     sock = kInvalidSocket;
 }
 
@@ -327,12 +327,12 @@ void CHttpsThread::WaitMilliseconds(int limitMs) {
     if (limitMs <= 0 || !running) return;
     // A clock a test holds moves only when the test says: it is read again
     // every step. The system's clock is waited on whole.
-    const bool wholeWait = tickCount == GetTickCount && wakeSock != kInvalidSocket;
+    const bool wholeWait = tickCount == GetTickCount && waiter.CanWake();
     DWORD start = tickCount();
     for (;;) {
         int left = limitMs - (int)(tickCount() - start);
         if (left <= 0) return;
-        wait_socket_or_wake(kInvalidSocket, wakeSock, wholeWait ? left : std::min(left, kWaitStepMs), false);
+        waiter.Wait(kInvalidSocket, wholeWait ? left : std::min(left, kWaitStepMs), false);
         if (!running) return;
     }
 }

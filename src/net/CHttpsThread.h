@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "CSocketWait.h"
 #include "CThread.h"
 #include "CTlsContext.h"
 #include "Socket.h"
@@ -104,7 +105,7 @@ public:
     // The clock of WaitSeconds, the wait between cycles: GetTickCount unless
     // a test holds it to step the worker from one cycle to the next. The
     // time-outs of connections keep the system's clock, as their waits
-    // happen in select and poll.
+    // happen in the waiter.
     DWORD(WINAPI* tickCount)();
 
     // What stopped a connection from standing; kNone when it stood.
@@ -125,10 +126,10 @@ private:
     void Release();
     void Wake() override;
 
-    // Every wait watches it too, so that Stop ends a wait at once instead
-    // of the wait stepping to look at running. Made with the thread object,
-    // kInvalidSocket if the system gave none (the waits then step).
-    socket_t wakeSock;
+    // Every wait of the worker, so that Stop ends a wait at once instead of
+    // the wait stepping to look at running (it still steps if the system
+    // gave no wake object).
+    CSocketWait waiter;
 
     const CTlsContext* trust;
 
