@@ -61,6 +61,7 @@ private:
     // A critical section, not a mutex and condition variable: those of the
     // mingw thread library take kernel handles as they are first contended.
     CRITICAL_SECTION lock;
+    HANDLE taken;                     // manual reset, set while nothing waits; may be null
     std::vector<CItemValue> waiting;  // guarded by lock
     bool posted;                      // guarded by lock
     unsigned long skipped;            // guarded by lock

@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <chrono>
+#include <condition_variable>
 #include <map>
 #include <mutex>
 #include <string>
@@ -15,13 +17,33 @@ namespace {
 thread_local DWORD t_lastError = 0;
 std::string g_moduleFileName;
 
-// A named mutex handle: every CreateMutexA returns a handle of its own, and the
-// name stays taken while any handle to it is open.
-struct NamedMutex {
-    std::string name;
+// What a HANDLE of this file points to, so that CloseHandle can free any.
+struct KernelObject {
+    virtual ~KernelObject() = default;
 };
+
 std::mutex g_namesLock;
 std::map<std::string, int> g_openNames;
+
+// A named mutex handle: every CreateMutexA returns a handle of its own, and the
+// name stays taken while any handle to it is open.
+struct NamedMutex : KernelObject {
+    explicit NamedMutex(std::string name) : name(std::move(name)) {}
+    ~NamedMutex() override {
+        std::lock_guard<std::mutex> guard(g_namesLock);
+        auto it = g_openNames.find(name);
+        if (it != g_openNames.end() && --it->second == 0) g_openNames.erase(it);
+    }
+    std::string name;
+};
+
+struct Event : KernelObject {
+    Event(bool manualReset, bool signalled) : manualReset(manualReset), signalled(signalled) {}
+    std::mutex lock;
+    std::condition_variable changed;
+    const bool manualReset;
+    bool signalled;  // guarded by lock
+};
 
 DWORD CopyOut(const std::string& text, LPSTR buffer, DWORD size) {
     if (size == 0) return 0;
@@ -131,12 +153,12 @@ void GetLocalTime(LPSYSTEMTIME time) {
 }
 
 HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL, LPCSTR name) {
-    NamedMutex* mutex = new NamedMutex{name ? name : ""};
+    NamedMutex* mutex = new NamedMutex(name ? name : "");
     std::lock_guard<std::mutex> guard(g_namesLock);
     int& opened = g_openNames[mutex->name];
     t_lastError = (opened > 0 && name) ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS;
     ++opened;
-    return mutex;
+    return static_cast<KernelObject*>(mutex);
 }
 
 // Ownership is not tracked: the server never waits on its mutex, it only
@@ -149,12 +171,52 @@ BOOL ReleaseMutex(HANDLE mutex) {
 
 BOOL CloseHandle(HANDLE handle) {
     if (!handle || handle == INVALID_HANDLE_VALUE) return FALSE;
-    NamedMutex* mutex = static_cast<NamedMutex*>(handle);
-    {
-        std::lock_guard<std::mutex> guard(g_namesLock);
-        auto it = g_openNames.find(mutex->name);
-        if (it != g_openNames.end() && --it->second == 0) g_openNames.erase(it);
-    }
-    delete mutex;
+    delete static_cast<KernelObject*>(handle);
     return TRUE;
+}
+
+HANDLE CreateEventA(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState, LPCSTR) {
+    return static_cast<KernelObject*>(new Event(manualReset != FALSE, initialState != FALSE));
+}
+
+namespace {
+
+Event* AsEvent(HANDLE handle) {
+    if (!handle || handle == INVALID_HANDLE_VALUE) return nullptr;
+    return dynamic_cast<Event*>(static_cast<KernelObject*>(handle));
+}
+
+BOOL Signal(HANDLE handle, bool signalled) {
+    Event* event = AsEvent(handle);
+    if (!event) return FALSE;
+    {
+        std::lock_guard<std::mutex> guard(event->lock);
+        event->signalled = signalled;
+    }
+    if (signalled) event->changed.notify_all();
+    return TRUE;
+}
+
+}  // namespace
+
+BOOL SetEvent(HANDLE event) {
+    return Signal(event, true);
+}
+
+BOOL ResetEvent(HANDLE event) {
+    return Signal(event, false);
+}
+
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+    Event* event = AsEvent(handle);
+    if (!event) return WAIT_FAILED;
+    std::unique_lock<std::mutex> guard(event->lock);
+    auto isSignalled = [event] { return event->signalled; };
+    if (milliseconds == INFINITE) {
+        event->changed.wait(guard, isSignalled);
+    } else if (!event->changed.wait_for(guard, std::chrono::milliseconds(milliseconds), isSignalled)) {
+        return WAIT_TIMEOUT;
+    }
+    if (!event->manualReset) event->signalled = false;
+    return WAIT_OBJECT_0;
 }
