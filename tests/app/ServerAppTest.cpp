@@ -5,11 +5,14 @@
 #include <shellapi.h>
 
 #include "FillQueue.h"
+#include "RecordingWindow.h"
 #include "HeldClock.h"
 #include "ServerAppFixture.h"
 #include "TlsTestServer.h"
 #include "TrustedTestAuthority.h"
 #include "Waiting.h"
+
+#include <thread>
 
 namespace fs = std::filesystem;
 
@@ -360,4 +363,27 @@ TEST_F(TrustingServerAppTest, AStartedWorkersValuesReachTheLinkedClient) {
     ASSERT_EQ(2u, values.size());
     EXPECT_EQ(std::string("-", 2), values[0]);
     EXPECT_EQ(std::string("12345", 6), values[1]);
+}
+
+// A worker waits for its values to be taken before it reads on: the wait
+// must end when another thread takes them, and not before.
+TEST(ValueMailboxTest, WaitTakenEndsWhenTheValuesAreTakenAndNotBefore) {
+    RecordingWindow window;  // left unpumped until it goes: nobody takes there
+    auto mailbox = std::make_shared<CValueMailbox>();
+    EXPECT_TRUE(mailbox->WaitTaken(0)) << "nothing waits";
+    CItemValue value;
+    value.topic = "btc_jpy.r";
+    value.item = "last";
+    mailbox->Put(window.Handle(), {value});
+    EXPECT_FALSE(mailbox->WaitTaken(50)) << "nobody took them";
+    std::thread taker([&] {
+        Sleep(100);
+        mailbox->Take();
+    });
+    DWORD begun = GetTickCount();
+    EXPECT_TRUE(mailbox->WaitTaken(30000));
+    EXPECT_LT(GetTickCount() - begun, 30000u) << "ended by the take, not by its time-out";
+    taker.join();
+    mailbox->Put(window.Handle(), {value});
+    EXPECT_FALSE(mailbox->WaitTaken(0)) << "put again after the take";
 }
