@@ -52,7 +52,28 @@ void CSocketWait::Forget(socket_t sock) {
 
 #else
 
-CSocketWait::CSocketWait() : wakeSock(make_wake_socket()) {}
+namespace {
+
+// A datagram socket on the loopback connected to itself: a byte sent to it
+// stays unread, so every later wait on it returns at once.
+socket_t MakeWakeSocket() {
+    socket_t sock = socket(AF_INET, SOCK_DGRAM, 0);
+    if (sock == kInvalidSocket) return kInvalidSocket;
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    if (bind(sock, (sockaddr*)&address, sizeof(address)) != 0 || getsockname(sock, (sockaddr*)&address, &length) != 0 ||
+        connect(sock, (sockaddr*)&address, sizeof(address)) != 0 || !set_nonblocking(sock, true)) {
+        close_socket(sock);
+        return kInvalidSocket;
+    }
+    return sock;
+}
+
+}  // namespace
+
+CSocketWait::CSocketWait() : wakeSock(MakeWakeSocket()) {}
 
 CSocketWait::~CSocketWait() {
     if (wakeSock != kInvalidSocket) close_socket(wakeSock);
@@ -63,7 +84,7 @@ bool CSocketWait::CanWake() const {
 }
 
 void CSocketWait::Wake() {
-    wake(wakeSock);
+    if (wakeSock != kInvalidSocket) send(wakeSock, "w", 1, 0);
 }
 
 int CSocketWait::Wait(socket_t sock, int milliseconds, bool write) {

@@ -106,25 +106,6 @@ int wait_socket_or_wake(socket_t sock, socket_t wakeSock, int milliseconds, bool
 
 #endif
 
-socket_t make_wake_socket() {
-    socket_t sock = socket(AF_INET, SOCK_DGRAM, 0);
-    if (sock == kInvalidSocket) return kInvalidSocket;
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(address);
-    if (bind(sock, (sockaddr*)&address, sizeof(address)) != 0 || getsockname(sock, (sockaddr*)&address, &length) != 0 ||
-        connect(sock, (sockaddr*)&address, sizeof(address)) != 0 || !set_nonblocking(sock, true)) {
-        close_socket(sock);
-        return kInvalidSocket;
-    }
-    return sock;
-}
-
-void wake(socket_t wakeSock) {
-    if (wakeSock != kInvalidSocket) send(wakeSock, "w", 1, 0);
-}
-
 int wait_readable(socket_t sock, int milliseconds) {
     return wait_socket_or_wake(sock, kInvalidSocket, milliseconds, false);
 }

@@ -47,15 +47,10 @@ int last_socket_error();
 int wait_readable(socket_t sock, int milliseconds);
 int wait_writable(socket_t sock, int milliseconds);
 
-// A socket that another thread can wake a wait with: a datagram socket on
-// the loopback connected to itself. kInvalidSocket when none can be made.
-socket_t make_wake_socket();
-// Makes every later wait on the wake socket return at once.
-void wake(socket_t wakeSock);
 // Waits up to milliseconds for sock as wait_readable or wait_writable do,
-// or until wakeSock is woken: 1 sock ready, 0 timed out or woken, -1 failed.
-// wakeSock may be kInvalidSocket, and so may sock, for a plain wait that a
-// wake ends.
+// or until wakeSock is readable (a wake socket: see CSocketWait): 1 sock
+// ready, 0 timed out or woken, -1 failed. wakeSock may be kInvalidSocket,
+// and so may sock, for a plain wait that a wake ends.
 int wait_socket_or_wake(socket_t sock, socket_t wakeSock, int milliseconds, bool write);
 
 // The error a finished non-blocking connect ended with; 0 for success.
