@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 namespace {
 
@@ -86,26 +87,24 @@ int Handles(const char* service) {
         fprintf(stderr, "vornctl: no NtQuerySystemInformation\n");
         return 1;
     }
-    ULONG size = 1 << 16;
+    // ULONG_PTR elements keep the table's pointer-sized fields aligned.
+    std::vector<ULONG_PTR> buffer((1u << 16) / sizeof(ULONG_PTR));
     for (;;) {
-        HandleTable* table = static_cast<HandleTable*>(malloc(size));
-        if (!table) return 1;
+        ULONG size = (ULONG)(buffer.size() * sizeof(ULONG_PTR));
         ULONG needed = 0;
-        LONG status = query(kSystemExtendedHandleInformation, table, size, &needed);
+        LONG status = query(kSystemExtendedHandleInformation, buffer.data(), size, &needed);
         if (status == kInfoLengthMismatch && size < (1u << 28)) {
-            free(table);
-            size = needed > size ? needed + 4096 : size * 2;
+            buffer.resize(((needed > size ? needed + 4096 : size * 2) + sizeof(ULONG_PTR) - 1) / sizeof(ULONG_PTR));
             continue;
         }
         if (status != 0) {
-            free(table);
             fprintf(stderr, "vornctl: the handle table could not be read (status 0x%08lX)\n", (unsigned long)status);
             return 1;
         }
+        const HandleTable* table = reinterpret_cast<const HandleTable*>(buffer.data());
         unsigned long count = 0;
         for (ULONG_PTR i = 0; i < table->count; ++i)
             count += table->entries[i].ownerPid == processId;
-        free(table);
         printf("%lu\n", count);
         return 0;
     }
