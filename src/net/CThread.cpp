@@ -2,11 +2,38 @@
 
 #include <process.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "CLog.h"
 
 namespace {
+
+// Wine makes a new thread's stack at least 1 MB, whatever size was asked
+// for, and clears all of it as the thread starts: every worker held a
+// megabyte of zeros before it did anything, 30 MB for 32 idle topics.
+// Windows commits a stack only as it is touched, so there the committed
+// part lies within the margin and nothing is given back. MEM_RESET keeps
+// the pages committed; only their contents, dead below the stack pointer,
+// may go.
+void ReleaseUntouchedStack() {
+#ifdef _WIN32
+    const uintptr_t kMargin = 64 * 1024;  // far below any live frame of this thread
+    char here = 0;
+    uintptr_t top = (reinterpret_cast<uintptr_t>(&here) - kMargin) & ~uintptr_t(4095);
+    MEMORY_BASIC_INFORMATION region;
+    if (!VirtualQuery(&here, &region, sizeof(region))) return;
+    // The stack is one reservation: its base is the stack's low end. Only
+    // committed pages that are not the guard page are handed back.
+    uintptr_t at = reinterpret_cast<uintptr_t>(region.AllocationBase);
+    while (at < top && VirtualQuery(reinterpret_cast<void*>(at), &region, sizeof(region))) {
+        uintptr_t end = std::min(top, reinterpret_cast<uintptr_t>(region.BaseAddress) + region.RegionSize);
+        if (region.State == MEM_COMMIT && !(region.Protect & PAGE_GUARD))
+            VirtualAlloc(reinterpret_cast<void*>(at), end - at, MEM_RESET, PAGE_READWRITE);
+        at = end;
+    }
+#endif
+}
 
 // The configuration keeps dir, polling_interval and tmout_ms side by side in
 // this layout so that a starting worker can take all three in one copy.
@@ -106,6 +133,7 @@ void CThread::ThreadMain() {}
 // it owns are done. A body that cleared it too would race its own return.
 void CThread::ThreadEntry(void* worker) {
     CThread* self = static_cast<CThread*>(worker);
+    ReleaseUntouchedStack();
     if (self->running) self->ThreadMain();
     self->alive = false;
 }
