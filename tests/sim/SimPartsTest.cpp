@@ -154,10 +154,12 @@ TEST(MarketModelTest, PaddingGivesTheExactSizeAndStaysAnObject) {
 }
 
 TEST(SimOptionsTest, CommandLines) {
-    const char* good[] = {"sim", "--make-certs", "d", "--pin=btc_jpy=5", "--rest-port", "0", "--rate", "0.5"};
+    const char* good[] = {"sim", "--make-certs", "d",   "--pin=btc_jpy=5", "--rest-port",
+                          "0",   "--rate",       "0.5", "--pacing",        "random"};
     SimOptions options;
     std::string error;
-    ASSERT_TRUE(ParseSimOptions(8, good, options, error)) << error;
+    ASSERT_TRUE(ParseSimOptions(10, good, options, error)) << error;
+    EXPECT_TRUE(options.randomPacing);
     ASSERT_EQ(1u, options.pins.size());
     EXPECT_EQ("btc_jpy", options.pins[0].first);
     EXPECT_EQ(5.0, options.pins[0].second);
@@ -169,6 +171,7 @@ TEST(SimOptionsTest, CommandLines) {
         {"sim", "--make-certs"},
         {"sim", "--make-certs", "d", "--rest-port", "65536"},
         {"sim", "--make-certs", "d", "--rate", "0"},
+        {"sim", "--make-certs", "d", "--pacing", "poisson"},
         {"sim", "--make-certs", "d", "--pin", "btc_jpy"},
         {"sim", "--make-certs", "d", "--pin", "BTC=5"},
         {"sim", "--make-certs", "d", "--dir", "api"},

@@ -2,7 +2,9 @@
 // the frames of each fault mode, the messages' content and order.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <numeric>
 #include <regex>
 
 #include "SimHarness.h"
@@ -69,6 +71,24 @@ TEST_F(StreamTest, RateSpacesTheMessages) {
         Next();
     // 20 a second: ten periods between the first and the eleventh.
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(450));
+}
+
+// Random gaps still keep the rate on average, but are far from equal.
+TEST_F(StreamTest, RandomPacingVariesTheGapsAroundTheRate) {
+    Open({"--pacing", "random"});
+    Next();
+    std::vector<double> gaps;
+    auto last = std::chrono::steady_clock::now();
+    for (int i = 0; i < 20; i++) {
+        Next();
+        const auto now = std::chrono::steady_clock::now();
+        gaps.push_back(std::chrono::duration<double, std::milli>(now - last).count());
+        last = now;
+    }
+    const double total = std::accumulate(gaps.begin(), gaps.end(), 0.0);
+    EXPECT_GT(total, 200.0) << "20 gaps of 50 ms on average";
+    EXPECT_LT(total, 5000.0);
+    EXPECT_GT(*std::max_element(gaps.begin(), gaps.end()), 3 * *std::min_element(gaps.begin(), gaps.end()) + 1);
 }
 
 TEST_F(StreamTest, ABurstSendsItsMessagesTogetherOnce) {

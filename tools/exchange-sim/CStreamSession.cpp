@@ -180,6 +180,12 @@ void CStreamSession::Run() {
         return;
     }
     const int periodMs = std::max(1, static_cast<int>(std::lround(1000.0 / context.options.rate)));
+    // Steady pacing keeps for the whole connection the phase its handshake
+    // set, so streams opened together send together for ever. Random gaps
+    // (exponential, as independent trades come) let every connection's
+    // messages fall anywhere, whenever it was opened.
+    std::mt19937 gaps(static_cast<unsigned>(context.options.seed * 7919 + static_cast<unsigned long>(context.id)));
+    std::exponential_distribution<double> gap(1.0 / periodMs);
     // Bursts asked for before this connection are not its own.
     burstsSeen = context.control.BurstGeneration();
     for (unsigned long seq = 1;; seq++) {
@@ -214,6 +220,7 @@ void CStreamSession::Run() {
             connection.WaitUntilPeerGone(10000);
             return;
         }
-        if (!ListenFor(periodMs)) return;
+        const int waitMs = context.options.randomPacing ? static_cast<int>(std::lround(gap(gaps))) : periodMs;
+        if (!ListenFor(waitMs)) return;
     }
 }

@@ -44,6 +44,7 @@ static const OptionRow kOptions[] = {
     {"--key",           "FILE",       "the PEM private key of --cert"},
     {"--seed",          "N",          "seed of the random walk, default 1"},
     {"--rate",          "R",          "stream messages per second per connection, default 1 (0.1 to 1000)"},
+    {"--pacing",        "HOW",        "steady (one message each 1/R s, the default) or random (gaps that average 1/R s)"},
     {"--pin",           "PAIR=PRICE", "hold PAIR at PRICE (repeatable); other values still vary"},
     {"--freeze-clock",  "ISO",        "every timestamp shows this instant, e.g. 2018-03-18T12:34:56.789Z"},
     {"--control",       "FILE",       "a file read again before each connection and document (see below)"},
@@ -94,6 +95,9 @@ static bool ApplyOption(const std::string& name, const std::string& value, SimOp
         const double rate = strtod(value.c_str(), &end);
         if (value.empty() || *end || !(rate >= 0.1 && rate <= 1000)) return Fail(error, bad);
         options.rate = rate;
+    } else if (name == "--pacing") {
+        if (value != "steady" && value != "random") return Fail(error, bad);
+        options.randomPacing = value == "random";
     } else if (name == "--pin") {
         std::pair<std::string, double> pin;
         if (!ParsePin(value, pin)) return Fail(error, bad);

@@ -15,6 +15,7 @@ struct SimOptions {
     unsigned long seed = 1;
     bool seedGiven = false;
     double rate = 1.0;
+    bool randomPacing = false;
     std::string makeCertsDir;
     std::string certFile;
     std::string keyFile;
