@@ -88,7 +88,7 @@ e2e_wine_env
 # races the start of the next.
 /usr/lib/wine/wineserver -p
 e2e_start_xvfb
-e2e_start_sim --rate 5 --control "$control"
+e2e_start_sim --rate 5 --pacing random --control "$control"
 vornctl="$win_dir/tools/vornctl/vornctl.exe"
 # Wine's desktop process ends with the last program that used it, and a
 # program started while it ends gets no window. A waiting vornctl keeps it
