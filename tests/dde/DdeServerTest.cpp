@@ -33,6 +33,12 @@ std::string Text(const char* value) {
     return std::string(value, strlen(value) + 1);
 }
 
+std::string Lowered(std::string text) {
+    for (char& c : text)
+        c = (char)tolower((unsigned char)c);
+    return text;
+}
+
 class DdeServerTest : public testing::Test {
 protected:
     void SetUp() override { ASSERT_EQ(1, server.Initialize(window.Handle(), ServiceName().c_str())); }
@@ -49,9 +55,7 @@ protected:
     // What the server answers when DDEML asks for the item's data; false when
     // it answers NULL.
     bool AskAdvReq(const char* topic, const char* item, std::string* dataOut) {
-        CDdeStringHandle topicHandle(client.Instance(), topic);
-        CDdeStringHandle itemHandle(client.Instance(), item);
-        HDDEDATA data = DdeCallback(XTYP_ADVREQ, CF_TEXT, nullptr, topicHandle.Get(), itemHandle.Get(), nullptr, 0, 0);
+        HDDEDATA data = Transaction(XTYP_ADVREQ, topic, item);
         if (!data) return false;
         dataOut->assign(DdeGetData(data, nullptr, 0, 0), '\0');
         DdeGetData(data, reinterpret_cast<LPBYTE>(&(*dataOut)[0]), (DWORD)dataOut->size(), 0);
@@ -59,6 +63,7 @@ protected:
         return true;
     }
 
+    // Straight to the server's callback, as DDEML would call it.
     HDDEDATA Transaction(UINT type, const char* topic, const char* item, UINT format = CF_TEXT) {
         CDdeStringHandle topicHandle(client.Instance(), topic);
         CDdeStringHandle itemHandle(client.Instance(), item);
@@ -73,36 +78,42 @@ protected:
 
 }  // namespace
 
-TEST_F(DdeServerTest, FirstConnectionToATopicSendsConnectedWithTheLoweredName) {
-    ASSERT_NE(nullptr, Connect(client, "Ticker.BTC_JPY.h"));
-    EXPECT_EQ((std::vector<Event>{{WM_APP_CONNECTED, "ticker.btc_jpy.h", ""}}), window.Take());
-}
-
-TEST_F(DdeServerTest, SecondConnectionToAKnownTopicIsAcceptedSilently) {
-    DdeTestClient other;
-    ASSERT_NE(nullptr, Connect(client, "ticker.btc_jpy.h"));
-    window.Take();
-    EXPECT_NE(nullptr, Connect(other, "TICKER.btc_jpy.H"));
-    EXPECT_TRUE(window.Take().empty());
-}
-
-TEST_F(DdeServerTest, ServiceNameMatchesInAnyLetterCase) {
-    std::string lowered = ServiceName();
-    for (char& c : lowered)
-        c = (char)tolower((unsigned char)c);
-    EXPECT_NE(nullptr, client.Connect(lowered.c_str(), "a.h"));
-}
-
-TEST_F(DdeServerTest, TheCoresReplyToConnectedBecomesTheAnswer) {
-    window.connectReply = 0;
-    EXPECT_EQ(nullptr, Connect(client, "a.h"));
-}
-
-TEST_F(DdeServerTest, AnotherServiceNameIsRefused) {
-    CDdeStringHandle topic(client.Instance(), "a.h");
-    CDdeStringHandle otherService(client.Instance(), "OTHERSERVICE");
-    EXPECT_EQ(nullptr, DdeCallback(XTYP_CONNECT, 0, nullptr, topic.Get(), otherService.Get(), nullptr, 0, 0));
-    EXPECT_TRUE(window.Take().empty());
+TEST_F(DdeServerTest, ConnectionsAreAnsweredAndOnlyNewTopicsReportedToTheCore) {
+    enum Service { kOurs, kOursLowered, kAnother };
+    // connected: the topic WM_APP_CONNECTED names, nullptr when none is sent.
+    const struct {
+        const char* reason;
+        Service service;
+        const char* topic;
+        LRESULT coreReply;
+        bool accepted;
+        const char* connected;
+    } cases[] = {
+        // clang-format off
+        {"a new topic is sent lowered",          kOurs,        "Ticker.BTC_JPY.h", 1, true,  "ticker.btc_jpy.h"},
+        {"a known topic is accepted silently",   kOurs,        "TICKER.btc_jpy.H", 1, true,  nullptr},
+        // "ア" is 0x83 0x41 in Shift_JIS: its second byte is an 'A' that must stay.
+        {"Shift_JIS keeps double-byte letters",  kOurs,        "\x83\x41Z.h",      1, true,  "\x83\x41z.h"},
+        {"the service name in any letter case",  kOursLowered, "a.h",              1, true,  "a.h"},
+        {"the core's reply becomes the answer",  kOurs,        "b.h",              0, false, "b.h"},
+        {"another service name is refused",      kAnother,     "c.h",              1, false, nullptr},
+        // clang-format on
+    };
+    // A client per row, kept to the end: the known topic's first
+    // conversation still lasts.
+    DdeTestClient clients[std::size(cases)];
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.reason);
+        window.connectReply = c.coreReply;
+        const std::string service = c.service == kOursLowered ? Lowered(ServiceName()) : ServiceName();
+        // Another service goes straight to the callback: DDEML would not ask.
+        const bool accepted = c.service == kAnother ? Transaction(XTYP_CONNECT, c.topic, "OTHERSERVICE", 0) != nullptr
+                                                    : clients[&c - cases].Connect(service.c_str(), c.topic) != nullptr;
+        EXPECT_EQ(c.accepted, accepted);
+        std::vector<Event> expected;
+        if (c.connected) expected.push_back(Event(WM_APP_CONNECTED, c.connected, ""));
+        EXPECT_EQ(expected, window.Take());
+    }
 }
 
 TEST_F(DdeServerTest, AdviseStartInTextPostsLoweredTopicAndItem) {
@@ -164,32 +175,23 @@ TEST_F(DdeServerTest, SetItemValueFindsTopicsByLoweredNameAndItemsInAnyCase) {
     }
 }
 
-TEST_F(DdeServerTest, EveryStoreNotifiesEvenWithTheSameText) {
-    HCONV conv = LinkedConversation("a.h", "last");
-    ASSERT_EQ(0, server.SetItemValue("a.h", "last", "7"));
-    ASSERT_EQ(0, server.SetItemValue("a.h", "last", "7"));
-    EXPECT_EQ((std::vector<std::string>{Text("7"), Text("7")}), client.Take(conv, "last", 2, kDeliveryWaitMs));
-}
-
-TEST_F(DdeServerTest, AnEmptyValueArrivesAsOneNulByte) {
-    HCONV conv = LinkedConversation("a.h", "last");
-    ASSERT_EQ(0, server.SetItemValue("a.h", "last", ""));
-    EXPECT_EQ(std::vector<std::string>{std::string(1, '\0')}, client.Take(conv, "last", 1, kDeliveryWaitMs));
-}
-
-TEST_F(DdeServerTest, ValuesAreCutAtTheirFirstNul) {
-    HCONV conv = LinkedConversation("a.h", "last");
-    ASSERT_EQ(0, server.SetItemValue("a.h", "last",
-                                     std::string("12\0"
-                                                 "34",
-                                                 5)));
-    EXPECT_EQ(std::vector<std::string>{Text("12")}, client.Take(conv, "last", 1, kDeliveryWaitMs));
-}
-
-TEST_F(DdeServerTest, ShiftJisNamesKeepTheirDoubleByteCharacters) {
-    // "ア" is 0x83 0x41 in Shift_JIS: its second byte is an 'A' that must stay.
-    ASSERT_NE(nullptr, Connect(client, "\x83\x41Z.h"));
-    EXPECT_EQ((std::vector<Event>{{WM_APP_CONNECTED, "\x83\x41z.h", ""}}), window.Take());
+TEST_F(DdeServerTest, StoredValuesArriveAsTextEndingAtTheirFirstNul) {
+    const struct {
+        const char* reason;
+        std::vector<std::string> stored, delivered;
+    } cases[] = {
+        {"every store notifies, even with the same text", {"7", "7"}, {Text("7"), Text("7")}},
+        {"an empty value arrives as one NUL byte", {""}, {std::string(1, '\0')}},
+        {"values are cut at their first NUL", {std::string{'1', '2', '\0', '3', '4'}}, {Text("12")}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.reason);
+        const std::string topic = "v" + std::to_string(&c - cases) + ".h";
+        HCONV conv = LinkedConversation(topic.c_str(), "last");
+        for (const std::string& value : c.stored)
+            ASSERT_EQ(0, server.SetItemValue(topic, "last", value));
+        EXPECT_EQ(c.delivered, client.Take(conv, "last", c.delivered.size(), kDeliveryWaitMs));
+    }
 }
 
 TEST_F(DdeServerTest, ItemsLinkedButNeverValuedAnswerOneNulByte) {
@@ -221,29 +223,8 @@ TEST_F(DdeServerTest, AdviseStopKeepsTheItemAndTellsNobody) {
     EXPECT_EQ(Text("8"), data);
 }
 
-TEST_F(DdeServerTest, DisconnectOfTheRecordedConversationSendsDisconnected) {
-    HCONV conv = LinkedConversation("Ticker.BTC_JPY.h", "last");
-    ASSERT_TRUE(client.Disconnect(conv));
-    EXPECT_EQ((std::vector<Event>{{WM_APP_DISCONNECTED, "ticker.btc_jpy.h", ""}}), window.Take());
-}
-
-TEST_F(DdeServerTest, DisconnectWithoutAnyAdviseStartSendsNothing) {
-    HCONV conv = Connect(client, "a.h");
-    window.Take();
-    ASSERT_TRUE(client.Disconnect(conv));
-    EXPECT_TRUE(window.Take().empty());
-}
-
-TEST_F(DdeServerTest, DisconnectNotificationWithoutConversationMatchesNoEntry) {
-    // The entry has no conversation recorded yet; a stray notification must
-    // not be taken for it.
-    Connect(client, "a.h");
-    window.Take();
-    EXPECT_EQ(nullptr, DdeCallback(XTYP_DISCONNECT, 0, nullptr, nullptr, nullptr, nullptr, 0, 0));
-    EXPECT_TRUE(window.Take().empty());
-}
-
-enum LinkAction { kAdvise, kStop, kLeave };
+// kStray: DDEML's disconnect notification without a conversation.
+enum LinkAction { kAdvise, kStop, kLeave, kStray };
 struct LinkStep {
     int conv;  // 0 or 1, each through a client of its own
     LinkAction action;
@@ -252,33 +233,42 @@ struct LinkStep {
 };
 struct LeaveCase {
     const char* reason;
+    int conversations;  // 1 or 2, connected before the steps
     std::vector<LinkStep> steps;
 };
 // clang-format off
 const LeaveCase kLeaveCases[] = {
+    {"the one recorded conversation leaving is reported",
+     1, {{0, kAdvise, "last", 0}, {0, kLeave, "", 1}}},
+    {"leaving without any advise start reports nothing",
+     1, {{0, kLeave, "", 0}}},
+    // The entry has no conversation recorded yet; a stray notification must
+    // not be taken for it.
+    {"a disconnect notification without a conversation matches no entry",
+     1, {{0, kStray, "", 0}}},
     {"the first to advise leaves while the second still advises",
-     {{0, kAdvise, "last", 0}, {1, kAdvise, "bid", 0}, {0, kLeave, "", 0}, {1, kLeave, "", 1}}},
+     2, {{0, kAdvise, "last", 0}, {1, kAdvise, "bid", 0}, {0, kLeave, "", 0}, {1, kLeave, "", 1}}},
     {"the last to advise leaves first",
-     {{1, kAdvise, "bid", 0}, {0, kAdvise, "last", 0}, {0, kLeave, "", 0}, {1, kLeave, "", 1}}},
+     2, {{1, kAdvise, "bid", 0}, {0, kAdvise, "last", 0}, {0, kLeave, "", 0}, {1, kLeave, "", 1}}},
     {"both advise the same item",
-     {{0, kAdvise, "last", 0}, {1, kAdvise, "last", 0}, {0, kLeave, "", 0}, {1, kLeave, "", 1}}},
+     2, {{0, kAdvise, "last", 0}, {1, kAdvise, "last", 0}, {0, kLeave, "", 0}, {1, kLeave, "", 1}}},
     {"a conversation that never advised does not hold the topic",
-     {{0, kAdvise, "last", 0}, {1, kLeave, "", 0}, {0, kLeave, "", 1}}},
+     2, {{0, kAdvise, "last", 0}, {1, kLeave, "", 0}, {0, kLeave, "", 1}}},
     {"stopping the last loop reports nothing; leaving afterwards does, as before",
-     {{0, kAdvise, "last", 0}, {0, kStop, "last", 0}, {0, kLeave, "", 1}}},
+     2, {{0, kAdvise, "last", 0}, {0, kStop, "last", 0}, {0, kLeave, "", 1}}},
     {"a conversation whose loops all stopped no longer holds the topic, and is not reported twice",
-     {{0, kAdvise, "last", 0}, {1, kAdvise, "bid", 0}, {1, kStop, "bid", 0}, {0, kLeave, "", 1}, {1, kLeave, "", 0}}},
+     2, {{0, kAdvise, "last", 0}, {1, kAdvise, "bid", 0}, {1, kStop, "bid", 0}, {0, kLeave, "", 1}, {1, kLeave, "", 0}}},
     {"one stopped loop of two keeps its conversation advising",
-     {{0, kAdvise, "last", 0}, {0, kAdvise, "bid", 0}, {1, kAdvise, "ask", 0}, {0, kStop, "last", 0},
+     2, {{0, kAdvise, "last", 0}, {0, kAdvise, "bid", 0}, {1, kAdvise, "ask", 0}, {0, kStop, "last", 0},
       {1, kLeave, "", 0}, {0, kLeave, "", 1}}},
     {"an advise start repeated on one item is still one loop",
-     {{0, kAdvise, "last", 0}, {0, kAdvise, "last", 0}, {1, kAdvise, "bid", 0}, {0, kStop, "last", 0},
+     2, {{0, kAdvise, "last", 0}, {0, kAdvise, "last", 0}, {1, kAdvise, "bid", 0}, {0, kStop, "last", 0},
       {1, kLeave, "", 1}, {0, kLeave, "", 0}}},
     {"the one left advises again and then leaves",
-     {{0, kAdvise, "last", 0}, {1, kAdvise, "bid", 0}, {0, kLeave, "", 0}, {1, kAdvise, "ask", 0},
+     2, {{0, kAdvise, "last", 0}, {1, kAdvise, "bid", 0}, {0, kLeave, "", 0}, {1, kAdvise, "ask", 0},
       {1, kLeave, "", 1}}},
     {"advising again after the report is followed anew",
-     {{0, kAdvise, "last", 0}, {1, kAdvise, "bid", 0}, {1, kStop, "bid", 0}, {0, kLeave, "", 1},
+     2, {{0, kAdvise, "last", 0}, {1, kAdvise, "bid", 0}, {1, kStop, "bid", 0}, {0, kLeave, "", 1},
       {1, kAdvise, "ask", 0}, {1, kLeave, "", 1}}},
 };
 // clang-format on
@@ -291,6 +281,8 @@ bool Apply(DdeTestClient& by, HCONV conv, const LinkStep& step) {
             return by.AdviseStop(conv, step.item);
         case kLeave:
             return by.Disconnect(conv);
+        case kStray:
+            return DdeCallback(XTYP_DISCONNECT, 0, nullptr, nullptr, nullptr, nullptr, 0, 0) == nullptr;
     }
     return false;
 }
@@ -298,18 +290,23 @@ bool Apply(DdeTestClient& by, HCONV conv, const LinkStep& step) {
 TEST_F(DdeServerTest, OnlyTheEndOfTheLastAdvisingConversationOfATopicIsReported) {
     for (size_t row = 0; row < sizeof(kLeaveCases) / sizeof(kLeaveCases[0]); ++row) {
         const LeaveCase& c = kLeaveCases[row];
-        // A topic per row: an entry outlives its conversations.
-        std::string topic = "leave" + std::to_string(row) + ".h";
+        // A topic per row: an entry outlives its conversations. Reports name
+        // it lowered.
+        std::string topic = "Leave" + std::to_string(row) + ".H";
         DdeTestClient clients[2];
-        HCONV convs[2] = {Connect(clients[0], topic.c_str()), Connect(clients[1], topic.c_str())};
-        ASSERT_TRUE(convs[0] && convs[1]) << c.reason;
+        HCONV convs[2] = {Connect(clients[0], topic.c_str()), nullptr};
+        if (c.conversations == 2) convs[1] = Connect(clients[1], topic.c_str());
+        ASSERT_TRUE(convs[0] && (c.conversations == 1 || convs[1])) << c.reason;
         window.Take();
         for (size_t i = 0; i < c.steps.size(); ++i) {
             const LinkStep& step = c.steps[i];
             ASSERT_TRUE(Apply(clients[step.conv], convs[step.conv], step)) << c.reason << ", step " << i;
+            // Nothing but the advise starts and the reports asked for.
             std::vector<Event> events = window.Take();
-            EXPECT_EQ(step.disconnectsSent,
-                      (size_t)std::count(events.begin(), events.end(), Event(WM_APP_DISCONNECTED, topic, "")))
+            events.erase(std::remove_if(events.begin(), events.end(),
+                                        [](const Event& e) { return e.message == WM_APP_ADVISE_START; }),
+                         events.end());
+            EXPECT_EQ(std::vector<Event>(step.disconnectsSent, Event(WM_APP_DISCONNECTED, Lowered(topic), "")), events)
                 << c.reason << ", step " << i;
         }
     }
@@ -420,10 +417,15 @@ TEST_F(DdeServerTest, TransactionsOutsideHotLinksGetTheirFixedAnswers) {
     EXPECT_EQ(std::vector<std::string>{Text("4")}, client.Take(conv, "last", 1, kDeliveryWaitMs));
 }
 
-TEST(DdeServerLifetime, EndingTheServerWithdrawsTheService) {
+// The server is the test's own here, made and ended within it.
+class DdeServerLifetime : public testing::Test {
+protected:
     TempWorkingDirectory directory;
     RecordingWindow window;
     DdeTestClient client;
+};
+
+TEST_F(DdeServerLifetime, EndingTheServerWithdrawsTheService) {
     {
         CDdeServer server;
         ASSERT_EQ(1, server.Initialize(window.Handle(), ServiceName().c_str()));
@@ -432,10 +434,7 @@ TEST(DdeServerLifetime, EndingTheServerWithdrawsTheService) {
     EXPECT_EQ(nullptr, client.Connect(ServiceName().c_str(), "a.h"));
 }
 
-TEST(DdeServerLifetime, LongServiceNamesServeUnderTheirFirst63Characters) {
-    TempWorkingDirectory directory;
-    RecordingWindow window;
-    DdeTestClient client;
+TEST_F(DdeServerLifetime, LongServiceNamesServeUnderTheirFirst63Characters) {
     std::string name = ServiceName() + std::string(70, 'x');
     CDdeServer server;
     ASSERT_EQ(1, server.Initialize(window.Handle(), name.c_str()));
