@@ -69,15 +69,20 @@ std::vector<std::string> PlainLines(const std::string& screen) {
 
 // The row of the table that starts with `name`, and where its value column
 // starts by the headings.
-std::string TableRow(const std::string& screen, const std::string& name, size_t* valueColumnOut) {
+std::string TableRow(const std::string& screen, const std::string& name, size_t* valueColumnOut = nullptr) {
     std::vector<std::string> lines = PlainLines(screen);
     for (const std::string& line : lines) {
-        if (line.compare(0, 10, "TOPIC!ITEM") == 0) *valueColumnOut = line.find("VALUE");
+        if (valueColumnOut && line.compare(0, 10, "TOPIC!ITEM") == 0) *valueColumnOut = line.find("VALUE");
     }
     for (const std::string& line : lines) {
         if (line.compare(0, name.size() + 1, name + " ") == 0) return line;
     }
     return std::string();
+}
+
+// The watcher with its DDEML instance and its conversations with `service`.
+bool Start(CDdeWatcher& watcher, const std::string& service) {
+    return watcher.Initialize() == DMLERR_NO_ERROR && watcher.Connect(service, 0);
 }
 
 }  // namespace
@@ -119,7 +124,7 @@ TEST(WatchOptions, CommandLinesAreAcceptedOrRefusedWithAReason) {
     }
 }
 
-TEST(WatchOptions, ValuesLandInTheirFields) {
+TEST(WatchOptions, ValuesAndHelpLandInTheirFields) {
     WatchOptions options;
     std::string error;
     ASSERT_TRUE(Parse({"--service", "X", "--seconds", "1.5", "--count", "3", "--connect-timeout=10", "--format",
@@ -135,13 +140,10 @@ TEST(WatchOptions, ValuesLandInTheirFields) {
     EXPECT_EQ("T.h", options.links[0].topic);
     EXPECT_EQ("Last", options.links[0].item);
     EXPECT_EQ("a.b!c", options.links[1].item);
-}
 
-TEST(WatchOptions, HelpNeedsNoLink) {
-    WatchOptions options;
-    std::string error;
-    EXPECT_TRUE(Parse({"--help"}, &options, &error));
-    EXPECT_TRUE(options.help);
+    WatchOptions help;
+    EXPECT_TRUE(Parse({"--help"}, &help, &error)) << "help needs no link";
+    EXPECT_TRUE(help.help);
 }
 
 // clang-format off
@@ -263,14 +265,12 @@ TEST(CTableView, StatusLinksFillTheStateAndAgeOfTheirTopicsRows) {
     view.OnUpdate(4, 100, std::string("3\0", 2));
     std::string screen = view.Render(200);
     for (const char* name : {"a.r!last", "a.r!bid"}) {
-        size_t at = 0;
-        std::string row = TableRow(screen, name, &at);
+        std::string row = TableRow(screen, name);
         EXPECT_NE(std::string::npos, row.find(" live ")) << name;
         EXPECT_NE(std::string::npos, row.find(" 3s")) << name;
     }
     EXPECT_NE(std::string::npos, screen.find("\x1b[32mlive")) << "live is green";
-    size_t at = 0;
-    std::string polled = TableRow(screen, "b.h!last", &at);
+    std::string polled = TableRow(screen, "b.h!last");
     EXPECT_EQ(std::string::npos, polled.find("live"));
     EXPECT_EQ(std::string::npos, screen.find("\nstatus!"));
     EXPECT_EQ(std::string::npos, screen.find("refused"));
@@ -289,8 +289,7 @@ protected:
 
 TEST_F(CDdeWatcherTest, LinksEveryItemAndPassesOnWhatArrives) {
     CDdeWatcher watcher(view, {{"Rates.h", "Last"}, {"rates.h", "bid"}});
-    ASSERT_EQ((UINT)DMLERR_NO_ERROR, watcher.Initialize());
-    ASSERT_TRUE(watcher.Connect(ServiceName(), 0));
+    ASSERT_TRUE(Start(watcher, ServiceName()));
     EXPECT_EQ(2u, watcher.AdviseAll(CF_TEXT));
     ASSERT_EQ(0, server.SetItemValue("rates.h", "bid", "7"));
     ASSERT_TRUE(PumpUntil([&] { return watcher.Updates() == 1; }, 2000));
@@ -311,8 +310,7 @@ TEST_F(CDdeWatcherTest, ReportsAServiceThatIsNotThere) {
 
 TEST_F(CDdeWatcherTest, ReportsRefusedLinksAndUnansweredRequests) {
     CDdeWatcher watcher(view, {{"a.h", "last"}});
-    ASSERT_EQ((UINT)DMLERR_NO_ERROR, watcher.Initialize());
-    ASSERT_TRUE(watcher.Connect(ServiceName(), 0));
+    ASSERT_TRUE(Start(watcher, ServiceName()));
     EXPECT_EQ(0u, watcher.AdviseAll(CF_UNICODETEXT));
     EXPECT_EQ(0u, watcher.RequestAll(CF_TEXT));
     std::string notProcessed = std::to_string(DMLERR_NOTPROCESSED);
@@ -347,8 +345,7 @@ TEST(CDdeWatcher, AdviseStartsRefusedOrBusyAreAskedAgainAFewTimes) {
         server.refusals = c.refusals;
         RecordingView view;
         CDdeWatcher watcher(view, {{"a.h", "last"}});
-        ASSERT_EQ((UINT)DMLERR_NO_ERROR, watcher.Initialize());
-        ASSERT_TRUE(watcher.Connect(name, 0)) << c.reason;
+        ASSERT_TRUE(Start(watcher, name)) << c.reason;
 #ifndef _WIN32
         if (c.failure) VornDdeFailNextCall("DdeClientTransaction", c.failure);
 #endif
@@ -361,8 +358,7 @@ TEST(CDdeWatcher, AdviseStartsRefusedOrBusyAreAskedAgainAFewTimes) {
 
 TEST_F(CDdeWatcherTest, AConversationFoundGoneEndsTheRun) {
     CDdeWatcher watcher(view, {{"a.h", "last"}});
-    ASSERT_EQ((UINT)DMLERR_NO_ERROR, watcher.Initialize());
-    ASSERT_TRUE(watcher.Connect(ServiceName(), 0));
+    ASSERT_TRUE(Start(watcher, ServiceName()));
     watcher.CheckConversations([](HCONV) { return false; });
     EXPECT_FALSE(watcher.ServerEnded());
     watcher.CheckConversations([](HCONV) { return true; });
