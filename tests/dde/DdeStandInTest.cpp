@@ -35,6 +35,7 @@ void SetLastDdeError(DWORD instanceId, UINT error) {
 
 class DdeStandInTest : public testing::Test {
 protected:
+    void SetUp() override { ASSERT_EQ(1, server.Initialize(window.Handle(), kService)); }
     HCONV Link(const char* topic, const char* item) {
         HCONV conv = client.Connect(kService, topic);
         EXPECT_TRUE(client.AdviseStart(conv, item));
@@ -87,7 +88,6 @@ TEST(DdeServerFailure, InitializeLogsTheDdemlErrorAndFails) {
 }
 
 TEST_F(DdeStandInTest, FailedPostAdviseIsLoggedAndTheValueStaysStored) {
-    ASSERT_EQ(1, server.Initialize(window.Handle(), kService));
     HCONV conv = Link("a.h", "last");
     VornDdeFailNextCall("DdePostAdvise", DMLERR_POSTMSG_FAILED);
     EXPECT_EQ(0, server.SetItemValue("a.h", "last", "12"));
@@ -105,50 +105,46 @@ TEST_F(DdeStandInTest, FailedPostAdviseIsLoggedAndTheValueStaysStored) {
 }
 
 // Names are read once, as the link comes: an unreadable one is logged then,
-// not again with every value that finds nothing.
-TEST_F(DdeStandInTest, UnreadableItemNameIsLoggedOnceAndFindsNothing) {
-    ASSERT_EQ(1, server.Initialize(window.Handle(), kService));
-    HCONV conv = client.Connect(kService, "a.h");
-    VornDdeFailNextCall("DdeQueryStringA", DMLERR_INVALIDPARAMETER);
-    ASSERT_TRUE(client.AdviseStart(conv, "last"));
-    const size_t logged = directory.LogMessages().size();
-    EXPECT_GT(logged, 0u);
-    EXPECT_EQ(-1, server.SetItemValue("a.h", "last", "1"));
-    EXPECT_EQ(-1, server.SetItemValue("a.h", "last", "2"));
-    EXPECT_EQ(logged, directory.LogMessages().size());
-}
-
-TEST_F(DdeStandInTest, UnreadableNamesTravelAsEmptyStrings) {
-    ASSERT_EQ(1, server.Initialize(window.Handle(), kService));
-    HCONV conv = client.Connect(kService, "a.h");
-    window.Take();
-    VornDdeFailNextCall("DdeQueryStringA", DMLERR_SYS_ERROR);
-    ASSERT_TRUE(client.AdviseStart(conv, "last"));
-    EXPECT_EQ((std::vector<RecordingWindow::Event>{{WM_APP_ADVISE_START, "a.h", ""}}), window.Take());
-    EXPECT_EQ(std::vector<std::string>{"DDEMLで内部エラーが発生しました。\r\n"}, directory.LogMessages());
+// not again with every value that finds nothing, and travels as "".
+TEST_F(DdeStandInTest, UnreadableItemNameIsLoggedOnceTravelsEmptyAndFindsNothing) {
+    const struct {
+        const char* name;
+        UINT error;
+        std::vector<std::string> logged;
+    } cases[] = {
+        {"an invalid parameter, logged with its six causes", DMLERR_INVALIDPARAMETER, kInitializeFailures[0].logged},
+        {"an internal error", DMLERR_SYS_ERROR, {"DDEMLで内部エラーが発生しました。\r\n"}},
+    };
+    std::vector<std::string> log;  // all of it, from the first row on
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string topic = "t" + std::to_string(c.error) + ".h";
+        HCONV conv = client.Connect(kService, topic.c_str());
+        window.Take();
+        VornDdeFailNextCall("DdeQueryStringA", c.error);
+        ASSERT_TRUE(client.AdviseStart(conv, "last"));
+        EXPECT_EQ((std::vector<RecordingWindow::Event>{{WM_APP_ADVISE_START, topic, ""}}), window.Take());
+        log.insert(log.end(), c.logged.begin(), c.logged.end());
+        EXPECT_EQ(log, directory.LogMessages());
+        EXPECT_EQ(-1, server.SetItemValue(topic, "last", "1"));
+        EXPECT_EQ(-1, server.SetItemValue(topic, "last", "2"));
+        EXPECT_EQ(log, directory.LogMessages());
+    }
 }
 
 // Under Wine only the last of two clients of one process linked to an item
-// gets its data.
-TEST_F(DdeStandInTest, EveryClientLinkedToAnItemGetsItsValue) {
-    ASSERT_EQ(1, server.Initialize(window.Handle(), kService));
+// gets its data, and loops on that item name under other topics get it too.
+TEST_F(DdeStandInTest, EveryClientLinkedToAnItemGetsItsValueAndLoopsOfOtherTopicsDoNot) {
     DdeTestClient other;
     HCONV first = Link("a.h", "last");
     HCONV second = other.Connect(kService, "a.h");
     ASSERT_TRUE(other.AdviseStart(second, "Last"));
     EXPECT_EQ((std::vector<RecordingWindow::Event>{{WM_APP_ADVISE_START, "a.h", "last"}}), window.Take());
+    HCONV elsewhere = Link("b.h", "last");
     ASSERT_EQ(0, server.SetItemValue("a.h", "last", "42"));
     EXPECT_EQ(std::vector<std::string>{Text("42")}, client.Take(first, "last"));
     EXPECT_EQ(std::vector<std::string>{Text("42")}, other.Take(second, "last"));
-}
-
-TEST_F(DdeStandInTest, UpdatesReachOnlyTheLoopsOfTheirTopic) {
-    ASSERT_EQ(1, server.Initialize(window.Handle(), kService));
-    HCONV a = Link("a.h", "last");
-    HCONV b = Link("b.h", "last");
-    ASSERT_EQ(0, server.SetItemValue("a.h", "last", "1"));
-    EXPECT_EQ(std::vector<std::string>{Text("1")}, client.Take(a, "last"));
-    EXPECT_TRUE(client.Take(b, "last").empty());
+    EXPECT_TRUE(client.Take(elsewhere, "last").empty());
 }
 
 TEST(ReportDdeError, WritesOneEntryPerCodeOfTheTableAndSixForABadParameter) {
