@@ -14,13 +14,20 @@
 
 #include "Waiting.h"
 
-TlsClient::TlsClient(int port, const std::string& caFile) : context(SSL_CTX_new(TLS_client_method())) {
+int ConnectTcp(int port) {
     struct sockaddr_in address = {};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(port));
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0 || connect(fd, reinterpret_cast<struct sockaddr*>(&address), sizeof address) != 0) return;
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd >= 0 && connect(fd, reinterpret_cast<struct sockaddr*>(&address), sizeof address) == 0) return fd;
+    if (fd >= 0) close(fd);
+    return -1;
+}
+
+TlsClient::TlsClient(int port, const std::string& caFile) : context(SSL_CTX_new(TLS_client_method())) {
+    fd = ConnectTcp(port);
+    if (fd < 0) return;
     struct timeval limit = {10, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
     if (!context || SSL_CTX_load_verify_locations(context.get(), caFile.c_str(), nullptr) != 1) return;

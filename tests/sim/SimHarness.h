@@ -10,6 +10,9 @@
 #include "FrameCodec.h"
 #include "TestCertificates.h"
 
+// A plain TCP connection to 127.0.0.1:port, or -1.
+int ConnectTcp(int port);
+
 class TlsClient {
 public:
     // Connects to 127.0.0.1:port, verifying the server against caFile for

@@ -6,8 +6,6 @@
 #include <regex>
 #include <set>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -41,6 +39,11 @@ protected:
         sim.reset(new ExchangeSimProcess(extra));
         ASSERT_TRUE(sim->Started()) << sim->Log();
     }
+    // Starts the simulator and connects one client to its REST port.
+    std::unique_ptr<TlsClient> StartConnected(std::vector<std::string> extra) {
+        Start(std::move(extra));
+        return Connect();
+    }
     std::unique_ptr<TlsClient> Connect() {
         std::unique_ptr<TlsClient> client(new TlsClient(sim->RestPort(), sim->CaFile()));
         EXPECT_TRUE(client->Connected());
@@ -56,8 +59,7 @@ protected:
 };
 
 TEST_F(RestTest, KeptAliveConnectionServesDocumentsAndSeesTheCookieComeBack) {
-    Start({"--pin", "btc_jpy=1234567", "--freeze-clock", kFrozen});
-    auto client = Connect();
+    auto client = StartConnected({"--pin", "btc_jpy=1234567", "--freeze-clock", kFrozen});
     const HttpResponse first = Get(*client, "/api/1/ticker/btc_jpy");
     EXPECT_EQ(200, first.status);
     EXPECT_EQ("keep-alive", first.Header("Connection"));
@@ -85,8 +87,7 @@ TEST_F(RestTest, KeptAliveConnectionServesDocumentsAndSeesTheCookieComeBack) {
 }
 
 TEST_F(RestTest, EveryFunctionHasItsShapeAndUnpinnedPricesMove) {
-    Start({"--seed", "7"});
-    auto client = Connect();
+    auto client = StartConnected({"--seed", "7"});
     const HttpResponse depth = Get(*client, "/api/1/depth/eth_jpy");
     EXPECT_TRUE(std::regex_search(
         depth.body, std::regex(R"re(^\{"asks":\[\[[0-9.]+,[0-9.]+\](,\[[0-9.]+,[0-9.]+\])*\],"bids":\[\[)re")))
@@ -115,8 +116,7 @@ TEST_F(RestTest, SameSeedSameWalkAndAnotherDirectory) {
     std::string bodies[3];
     const char* seeds[3] = {"5", "5", "6"};
     for (int i = 0; i < 3; i++) {
-        Start({"--seed", seeds[i], "--freeze-clock", kFrozen, "--dir", "/v2/"});
-        auto client = Connect();
+        auto client = StartConnected({"--seed", seeds[i], "--freeze-clock", kFrozen, "--dir", "/v2/"});
         Get(*client, "/v2/ticker/mona_jpy");
         bodies[i] = Get(*client, "/v2/ticker/mona_jpy").body;
     }
@@ -125,8 +125,7 @@ TEST_F(RestTest, SameSeedSameWalkAndAnotherDirectory) {
 }
 
 TEST_F(RestTest, ConnectionHeaderDecidesWhetherItStaysOpen) {
-    Start({});
-    auto client = Connect();
+    auto client = StartConnected({});
     client->Write("GET /api/1/ticker/btc_jpy HTTP/1.0\r\nHost: localhost\r\n\r\n");
     HttpResponse response;
     ASSERT_TRUE(ReadHttpResponse(*client, response, 10000));
@@ -161,8 +160,7 @@ TEST_F(RestTest, ResponseFaults) {
     // clang-format on
     for (const Case& c : cases) {
         SCOPED_TRACE(c.faults);
-        Start({"--rest-faults", c.faults});
-        auto client = Connect();
+        auto client = StartConnected({"--rest-faults", c.faults});
         const HttpResponse response = Get(*client, "/api/1/ticker/btc_jpy");
         EXPECT_EQ(c.status, response.status);
         EXPECT_EQ(c.connection, response.Header("Connection"));
@@ -184,8 +182,7 @@ TEST_F(RestTest, ResponseFaults) {
 }
 
 TEST_F(RestTest, MixedCaseOversizeAndStallFaults) {
-    Start({"--rest-faults", "mixed-case,oversize=100000"});
-    auto client = Connect();
+    auto client = StartConnected({"--rest-faults", "mixed-case,oversize=100000"});
     const HttpResponse response = Get(*client, "/api/1/ticker/btc_jpy");
     EXPECT_NE(std::string::npos, response.head.find("\r\nset-cookie: vornsim=")) << response.head;
     EXPECT_EQ(std::string::npos, response.head.find("Set-Cookie:"));
@@ -194,8 +191,7 @@ TEST_F(RestTest, MixedCaseOversizeAndStallFaults) {
     EXPECT_EQ("\"}", response.body.substr(response.body.size() - 2));
     EXPECT_FALSE(Field(response.body, "last").empty());
 
-    Start({"--rest-faults", "stall-body=20"});
-    client = Connect();
+    client = StartConnected({"--rest-faults", "stall-body=20"});
     client->Write(WorkerRequest("/api/1/ticker/btc_jpy"));
     std::string got;
     EXPECT_TRUE(client->ReadExactly(20, got, 5000));
@@ -205,8 +201,7 @@ TEST_F(RestTest, MixedCaseOversizeAndStallFaults) {
 }
 
 TEST_F(RestTest, ControlFileRepinsPricesAndChangesFaultsOfLaterConnections) {
-    Start({"--pin", "btc_jpy=1000"});
-    auto client = Connect();
+    auto client = StartConnected({"--pin", "btc_jpy=1000"});
     EXPECT_EQ("1000.0", Field(Get(*client, "/api/1/ticker/btc_jpy").body, "last"));
 
     sim->Control("# a test's control file\npin btc_jpy=42\nrest close\n");
@@ -224,18 +219,6 @@ TEST_F(RestTest, ControlFileRepinsPricesAndChangesFaultsOfLaterConnections) {
     // Dropping the pin line gives the command line's pin back.
     sim->Control("\n");
     EXPECT_EQ("1000.0", Field(Get(*client, "/api/1/ticker/btc_jpy").body, "last"));
-}
-
-// A plain TCP connection to 127.0.0.1:port, or -1.
-int ConnectTcp(int port) {
-    struct sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd >= 0 && connect(fd, reinterpret_cast<struct sockaddr*>(&address), sizeof address) == 0) return fd;
-    if (fd >= 0) close(fd);
-    return -1;
 }
 
 // 1 data, 0 closed, -2 nothing within ms.
@@ -266,8 +249,7 @@ TEST_F(RestTest, StalledHandshakesHoldSilentlyAndSessionsAreBounded) {
 }
 
 TEST_F(RestTest, TrickleSpreadsTheResponseOverTime) {
-    Start({"--rest-faults", "trickle=2"});
-    auto client = Connect();
+    auto client = StartConnected({"--rest-faults", "trickle=2"});
     const auto start = std::chrono::steady_clock::now();
     const HttpResponse response = Get(*client, "/api/1/last_price/btc_jpy");
     EXPECT_EQ(200, response.status);
