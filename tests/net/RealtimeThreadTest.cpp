@@ -57,13 +57,28 @@ std::string DecodeBase64(const std::string& text) {
     return out;
 }
 
+// Every connection shakes hands with response and then sends the message
+// numbered as the connection is; the first sends firstBytes before it.
+TlsTestServer::Handler NumberedMessages(std::atomic<int>& connections,
+                                        const std::string& firstBytes = "",
+                                        const char* response = kUpgrade) {
+    return [&connections, firstBytes, response](Connection& c) {
+        int number = ++connections;
+        if (!Accept(c, response)) return;
+        if (number == 1 && !firstBytes.empty()) c.Write(firstBytes);
+        c.Write(ServerFrame(0x81, Message(number)));
+        c.HoldUntilClosed();
+    };
+}
+
 class RealtimeThreadTest : public ::testing::Test {
 protected:
     void TearDown() override { EXPECT_GE(WorkerTestBed::StopAndWait(worker, 10000), 0) << "the worker did not end"; }
 
-    void StartOn(TlsTestServer& server) {
-        worker.SetServer("localhost", server.Port());
-        bed.Start(worker, "btc_jpy.r", {"seq"});
+    void StartOn(TlsTestServer& server) { StartOn(server, worker); }
+    void StartOn(TlsTestServer& server, CHttpsRealtimeThread& on) {
+        on.SetServer("localhost", server.Port());
+        bed.Start(on, "btc_jpy.r", {"seq"});
     }
 
     WorkerTestBed bed;
@@ -85,18 +100,16 @@ TEST(RealtimeThreadRequest, ExactHandshakeText) {
     std::string key = request.substr(fixed.size());
     ASSERT_EQ(24u + 4u, key.size()) << "24 Base64 characters, CR LF, and the empty line";
     EXPECT_EQ("\r\n\r\n", key.substr(24));
-    std::string nonce = DecodeBase64(key.substr(0, 24));
-    ASSERT_EQ(16u, nonce.size()) << "RFC 6455 asks for a 16-byte nonce";
-}
+    EXPECT_EQ(16u, DecodeBase64(key.substr(0, 24)).size()) << "RFC 6455 asks for a 16-byte nonce";
 
-TEST(RealtimeThreadRequest, PairIsTheTextBeforeTheFirstDot) {
-    CHttpsRealtimeThread worker;
-    worker.SetTopic("eth_btc");
-    worker.SetServer("stream.example.jp", 0);
-    char buffer[CHttpsThread::kRequestSize] = {};
-    worker.MakeRequest(buffer);
+    // The pair is the text before the first dot; the host is the configured one.
+    CHttpsRealtimeThread elsewhere;
+    elsewhere.SetTopic("eth_btc");
+    elsewhere.SetServer("stream.example.jp", 0);
+    char other[CHttpsThread::kRequestSize] = {};
+    elsewhere.MakeRequest(other);
     EXPECT_EQ(
-        0u, std::string(buffer).find("GET /stream?currency_pair=eth_btc HTTP/1.1\r\nHost: stream.example.jp:8888\r\n"));
+        0u, std::string(other).find("GET /stream?currency_pair=eth_btc HTTP/1.1\r\nHost: stream.example.jp:8888\r\n"));
 }
 
 // RFC 6455 4.1: every connection sends a fresh nonce of 16 random bytes.
@@ -192,16 +205,10 @@ TEST_F(RealtimeThreadTest, HandshakeNeeds101AndUpgradeInAnyCase) {
     };
     for (const Case& c : cases) {
         std::atomic<int> connections{0};
-        auto server = bed.Serve([&](Connection& conn) {
-            ++connections;
-            if (!Accept(conn, c.response)) return;
-            conn.Write(ServerFrame(0x81, Message(connections)));
-            conn.HoldUntilClosed();
-        });
+        auto server = bed.Serve(NumberedMessages(connections, "", c.response));
         CHttpsRealtimeThread local;
         WorkerStopper stopper(local);
-        local.SetServer("localhost", server->Port());
-        bed.Start(local, "btc_jpy.r", {"seq"});
+        StartOn(*server, local);
         auto values = WorkerTestBed::ValuesOf(bed.window.WaitFor(1, c.streams ? 5000 : 1500));
         EXPECT_GE(WorkerTestBed::StopAndWait(local, 5000), 0);
         if (c.streams) {
@@ -233,48 +240,36 @@ TEST_F(RealtimeThreadTest, CloseFrameEndsTheConnectionWithAReply) {
     EXPECT_EQ(2, connections.load());
 }
 
-// RFC 6455 5.1: a client closes the connection when a server frame is masked.
-TEST_F(RealtimeThreadTest, MaskedServerFrameEndsTheConnectionUnpublished) {
-    std::atomic<int> connections{0};
-    auto server = bed.Serve([&](Connection& c) {
-        int number = ++connections;
-        if (!Accept(c)) return;
-        if (number == 1) {
-            std::string masked = ServerFrame(0x81, std::string(9, '\0'));
-            masked[1] = (char)(masked[1] | 0x80);
-            masked.insert(2, "\x01\x02\x03\x04");
-            c.Write(masked);
-        }
-        c.Write(ServerFrame(0x81, Message(number)));
-        c.HoldUntilClosed();
-    });
-    WorkerStopper stopper(worker);
-    StartOn(*server);
-    EXPECT_EQ((std::vector<std::string>{"2"}), WorkerTestBed::ValuesOf(bed.window.WaitFor(1, 6000)));
-}
-
-TEST_F(RealtimeThreadTest, OversizeMessageEndsTheConnection) {
-    std::atomic<int> connections{0};
-    auto server = bed.Serve([&](Connection& c) {
-        int number = ++connections;
-        if (!Accept(c)) return;
-        if (number == 1) c.Write(ServerFrame(0x81, Message(0, CHttpsRealtimeThread::kMessageSize)));
-        c.Write(ServerFrame(0x81, Message(number)));
-        c.HoldUntilClosed();
-    });
-    WorkerStopper stopper(worker);
-    StartOn(*server);
-    EXPECT_EQ((std::vector<std::string>{"2"}), WorkerTestBed::ValuesOf(bed.window.WaitFor(1, 8000)));
+// Frames a client must not take end the connection before the message
+// behind them, which is not published; the next connection's message is.
+TEST_F(RealtimeThreadTest, ForbiddenFrameEndsTheConnectionUnpublished) {
+    std::string masked = ServerFrame(0x81, std::string(9, '\0'));
+    masked[1] = (char)(masked[1] | 0x80);
+    masked.insert(2, "\x01\x02\x03\x04");
+    const struct {
+        const char* name;
+        std::string frame;
+    } cases[] = {
+        // RFC 6455 5.1: a client closes the connection when a server frame is masked.
+        {"masked server frame", masked},
+        {"oversize message", ServerFrame(0x81, Message(0, CHttpsRealtimeThread::kMessageSize))},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::atomic<int> connections{0};
+        auto server = bed.Serve(NumberedMessages(connections, c.frame));
+        CHttpsRealtimeThread local;
+        WorkerStopper stopper(local);
+        StartOn(*server, local);
+        EXPECT_EQ((std::vector<std::string>{"2"}), WorkerTestBed::ValuesOf(bed.window.WaitFor(1, 8000)));
+        EXPECT_GE(WorkerTestBed::StopAndWait(local, 5000), 0);
+        bed.window.Take();
+    }
 }
 
 TEST_F(RealtimeThreadTest, QuietStreamIsReopenedAfterTheTimeout) {
     std::atomic<int> connections{0};
-    auto server = bed.Serve([&](Connection& c) {
-        int number = ++connections;
-        if (!Accept(c)) return;
-        c.Write(ServerFrame(0x81, Message(number)));
-        c.HoldUntilClosed();
-    });
+    auto server = bed.Serve(NumberedMessages(connections));
     bed.settings.tmout_ms = 1000;
     bed.settings.polling_interval = 1;
     WorkerStopper stopper(worker);
@@ -424,9 +419,8 @@ TEST_F(RealtimeThreadTest, StopEndsTheWorkerWithinTheTimeoutWhateverTheServerDoe
         auto server = bed.Serve(c.handler);
         CHttpsRealtimeThread local;
         WorkerStopper stopper(local);
-        local.SetServer("localhost", server->Port());
         bed.settings.tmout_ms = 20000;
-        bed.Start(local, "btc_jpy.r", {"seq"});
+        StartOn(*server, local);
         EXPECT_TRUE(WaitUntil(reachedOrBlocked, 10000)) << c.what;
         int took = WorkerTestBed::StopAndWait(local, 10000);
         EXPECT_GE(took, 0) << c.what;
