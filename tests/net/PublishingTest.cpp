@@ -82,23 +82,22 @@ TEST(MakeItemValue, ShiftsTimestampsAndLeavesOtherValuesAlone) {
         EXPECT_EQ(c.shown, Shown(c.value, c.adjust)) << c.why;
 }
 
-TEST(MakeItemValue, MissingItemShowsDash) {
-    char out[256] = "stale";
-    MakeItemValue(out, sizeof(out), "vwap", "{\"last\":500,\"high\":510}", kJapanTime);
-    EXPECT_STREQ("-", out);
-    MakeItemValue(out, sizeof(out), "asks._.3", "{\"asks\":[[1,2],[3,4]]}", kJapanTime);
-    EXPECT_STREQ("-", out);
-}
-
-TEST(MakeItemValue, ValueOfWholeHttpResponse) {
+// A missing item shows a dash; a whole HTTP response is read as its body.
+TEST(MakeItemValue, ItemOfADocumentOrAResponse) {
     const char response[] =
         "HTTP/1.0 200 OK\r\nSet-Cookie: s=1\r\nContent-Length: 63\r\n\r\n"
         "{\"last\":500,\"timestamp\":\"2018-03-18T12:34:56.789\",\"vol\":\"1.5\"}";
-    char out[256];
-    MakeItemValue(out, sizeof(out), "timestamp", response, kJapanTime);
-    EXPECT_STREQ("2018/3/18  21:34:56.789", out);
-    MakeItemValue(out, sizeof(out), "vol", response, kJapanTime);
-    EXPECT_STREQ("1.5", out);
+    const char* cases[][3] = {
+        {"vwap", "{\"last\":500,\"high\":510}", "-"},
+        {"asks._.3", "{\"asks\":[[1,2],[3,4]]}", "-"},
+        {"timestamp", response, "2018/3/18  21:34:56.789"},
+        {"vol", response, "1.5"},
+    };
+    for (const auto& c : cases) {
+        char out[256] = "stale";
+        MakeItemValue(out, sizeof(out), c[0], c[1], kJapanTime);
+        EXPECT_STREQ(c[2], out) << c[0];
+    }
 }
 
 TEST(MakeItemValue, Utf8TextReachesTheCellInShiftJis) {
@@ -178,9 +177,14 @@ TEST(FormatDateTime, CutToTheBuffer) {
 
 TEST(Utf8ToAnsi, ConvertsInPlace) {
     ASSERT_EQ(932u, GetACP());
+    std::string fullOfWide, fullOfWideInAnsi;
+    for (int i = 0; i < 85; ++i) {
+        fullOfWide += "\xe3\x81\x82";  // あ
+        fullOfWideInAnsi += "\x82\xa0";
+    }
     struct Case {
-        const char* utf8;
-        const char* ansi;
+        std::string utf8;
+        std::string ansi;
         const char* why;
     };
     const Case cases[] = {
@@ -191,26 +195,16 @@ TEST(Utf8ToAnsi, ConvertsInPlace) {
         {"a\xf0\x9f\x98\x80"
          "b",
          "a??b", "a character beyond the BMP: one per surrogate"},
+        // 85 three-byte characters fill 255 bytes; in Shift_JIS they take 170.
+        {fullOfWide, fullOfWideInAnsi, "a full buffer of wide characters"},
     };
     for (const Case& c : cases) {
         char text[256];
-        snprintf(text, sizeof(text), "%s", c.utf8);
+        ASSERT_LT(c.utf8.size(), sizeof(text)) << c.why;
+        memcpy(text, c.utf8.c_str(), c.utf8.size() + 1);
         Utf8ToAnsi(text, sizeof(text));
-        EXPECT_STREQ(c.ansi, text) << c.why;
+        EXPECT_EQ(c.ansi, text) << c.why;
     }
-}
-
-TEST(Utf8ToAnsi, FullBufferOfWideCharacters) {
-    // 85 three-byte characters fill 255 bytes; in Shift_JIS they take 170.
-    char text[256];
-    std::string expected;
-    for (int i = 0; i < 85; ++i) {
-        memcpy(text + 3 * i, "\xe3\x81\x82", 3);  // あ
-        expected += "\x82\xa0";
-    }
-    text[255] = '\0';
-    Utf8ToAnsi(text, sizeof(text));
-    EXPECT_EQ(expected, text);
 }
 
 // A buffer of no bytes holds no NUL: reading it as text would run past it.
