@@ -24,6 +24,7 @@
 #include "CServerApp.h"
 #include "CValueMailbox.h"
 #include "DdeTestClient.h"
+#include "HeldClock.h"
 #include "TempWorkingDirectory.h"
 #include "UniqueName.h"
 
@@ -41,6 +42,15 @@ inline std::vector<std::string> ItemsOf(CThread& worker) {
     for (size_t i = 0; worker.CopyItem(i, &item); ++i)
         items.push_back(item);
     return items;
+}
+
+// A worker's record of one value.
+inline CItemValue Record(const std::string& topic, const std::string& item, const char* value = "") {
+    CItemValue record;
+    record.topic = topic;
+    record.item = item;
+    strncpy(record.value, value, CItemValue::kValueSize - 1);
+    return record;
 }
 
 class ServerAppTest : public testing::Test {
@@ -118,12 +128,28 @@ protected:
     // Leaves a value in a mailbox as a worker does, then lets its notice be
     // handled.
     void PostValue(const std::string& topic, const std::string& item, const char* value) {
-        CItemValue record;
-        record.topic = topic;
-        record.item = item;
-        strncpy(record.value, value, CItemValue::kValueSize - 1);
-        mailbox->Put(app->hwnd, {record});
+        mailbox->Put(app->hwnd, {Record(topic, item, value)});
         PumpMessages();
+    }
+
+    // Holds the core's clock, links the pair and takes the placeholder that
+    // the link brings.
+    HCONV LinkOnHeldClock(const char* topic, const char* item) {
+        app->tickCount = HeldClock::Read;
+        HCONV conv = Link(topic, item);
+        EXPECT_EQ(1u, client->Take(conv, item, 1, kWaitMs).size()) << "the placeholder";
+        return conv;
+    }
+
+    // Of two values, one a millisecond before the quiet time since a
+    // connection at connectedAt ends and one as it ends, only the second
+    // reaches the cell; one let through too early would come first.
+    void ExpectQuietTimeEndsAt(HCONV conv, DWORD connectedAt, const char* before, const char* after) {
+        HeldClock::Set(connectedAt + 1999);
+        PostValue("ticker.btc_jpy.h", "last", before);
+        HeldClock::Set(connectedAt + 2000);
+        PostValue("ticker.btc_jpy.h", "last", after);
+        EXPECT_EQ((std::vector<std::string>{std::string(after) + '\0'}), client->Take(conv, "last", 1, kWaitMs));
     }
 
     std::vector<std::string> Log() const { return directory.LogMessages(); }

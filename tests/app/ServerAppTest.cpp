@@ -132,43 +132,25 @@ TEST_F(ServerAppTest, ConnectedAlwaysRepliesOneAndRestartsTheQuietTime) {
 // placeholder is not a worker's value and still goes out. The test holds the
 // core's clock, so the edge is exact on any machine.
 TEST_F(ServerAppTest, WorkerValuesAreDroppedForTwoSecondsAfterANewConnection) {
-    app->tickCount = HeldClock::Read;
     HeldClock::Set(100000);
-    HCONV conv = Link("ticker.btc_jpy.h", "last");
-    ASSERT_EQ(1u, client->Take(conv, "last", 1, kWaitMs).size());
-
-    HeldClock::Set(100000 + 1999);
-    PostValue("ticker.btc_jpy.h", "last", "100");
-    HeldClock::Set(100000 + 2000);
-    PostValue("ticker.btc_jpy.h", "last", "101");
-    // Values go out in order: one let through too early would come first.
-    EXPECT_EQ((std::vector<std::string>{std::string("101", 4)}), client->Take(conv, "last", 1, kWaitMs));
+    HCONV conv = LinkOnHeldClock("ticker.btc_jpy.h", "last");
+    ExpectQuietTimeEndsAt(conv, 100000, "100", "101");
 }
 
 TEST_F(ServerAppTest, TheQuietTimeHoldsAcrossTheWrapOfTheTickCounter) {
-    app->tickCount = HeldClock::Read;
-    HCONV conv = Link("ticker.btc_jpy.h", "last");
-    ASSERT_EQ(1u, client->Take(conv, "last", 1, kWaitMs).size());
-
-    // The connection comes 500 ms before the counter wraps.
+    HCONV conv = LinkOnHeldClock("ticker.btc_jpy.h", "last");
+    // The connection comes 500 ms before the counter wraps; the quiet time
+    // ends after the wrap.
     const DWORD connectedAt = 0xFFFFFFFFu - 500;
     HeldClock::Set(connectedAt);
     std::string topic = "ticker.btc_jpy.h";
     SendMessageA(app->hwnd, WM_APP_CONNECTED, (WPARAM)&topic, 0);
-
-    HeldClock::Set(connectedAt + 1999);  // wrapped
-    PostValue("ticker.btc_jpy.h", "last", "200");
-    HeldClock::Set(connectedAt + 2000);
-    PostValue("ticker.btc_jpy.h", "last", "201");
-    EXPECT_EQ((std::vector<std::string>{std::string("201", 4)}), client->Take(conv, "last", 1, kWaitMs));
+    ExpectQuietTimeEndsAt(conv, connectedAt, "200", "201");
 }
 
 TEST_F(ServerAppTest, ValuesOfItemsNeverLinkedAndMissingRecordsPublishNothing) {
-    app->tickCount = HeldClock::Read;
-    HCONV conv = Link("ticker.btc_jpy.h", "last");
-    ASSERT_EQ(1u, client->Take(conv, "last", 1, kWaitMs).size());
+    HCONV conv = LinkOnHeldClock("ticker.btc_jpy.h", "last");
     HeldClock::Advance(5000);
-
     PostValue("ticker.btc_jpy.h", "bid", "300");
     EXPECT_EQ(0, SendMessageA(app->hwnd, WM_APP_ITEM_VALUES, 0, 0));
     EXPECT_TRUE(client->Take(conv, "last", 1, 200).empty());
@@ -179,14 +161,9 @@ TEST_F(ServerAppTest, ValuesOfItemsNeverLinkedAndMissingRecordsPublishNothing) {
 }
 
 TEST_F(ServerAppTest, AValueThatFillsItsWholeFieldIsReadNoFurther) {
-    app->tickCount = HeldClock::Read;
-    HCONV conv = Link("ticker.btc_jpy.h", "last");
-    ASSERT_EQ(1u, client->Take(conv, "last", 1, kWaitMs).size());
+    HCONV conv = LinkOnHeldClock("ticker.btc_jpy.h", "last");
     HeldClock::Advance(5000);
-
-    CItemValue record;
-    record.topic = "ticker.btc_jpy.h";
-    record.item = "last";
+    CItemValue record = Record("ticker.btc_jpy.h", "last");
     memset(record.value, '7', CItemValue::kValueSize);  // no terminator
     mailbox->Put(app->hwnd, {record});
     PumpMessages();
@@ -199,18 +176,11 @@ TEST_F(ServerAppTest, AValueThatFillsItsWholeFieldIsReadNoFurther) {
 // was dropped so still gets its latest value into the cell, by the window's
 // timer, once the queue has room again.
 TEST_F(ServerAppTest, AValueWhoseNoticeFoundTheQueueFullReachesItsCellByTheTimer) {
-    app->tickCount = HeldClock::Read;
-    HCONV conv = Link("btc_jpy.r", "last");
-    ASSERT_EQ(1u, client->Take(conv, "last", 1, kWaitMs).size());
+    HCONV conv = LinkOnHeldClock("btc_jpy.r", "last");
     HeldClock::Advance(5000);
     ASSERT_EQ(kWindowsPostQuota, FillQueue(app->hwnd));
-    CItemValue value;
-    value.topic = "btc_jpy.r";
-    value.item = "last";
-    for (const char* price : {"100", "101"}) {
-        strncpy(value.value, price, CItemValue::kValueSize - 1);
-        app->realtimeWorkers[0].mailbox->Put(app->hwnd, {value});
-    }
+    for (const char* price : {"100", "101"})
+        app->realtimeWorkers[0].mailbox->Put(app->hwnd, {Record("btc_jpy.r", "last", price)});
     EXPECT_EQ((std::vector<std::string>{std::string("101", 4)}), client->Take(conv, "last", 1, kWaitMs));
 }
 
@@ -255,12 +225,9 @@ TEST_F(ServerAppTest, SkippedValuesAreLoggedAtMostOnceAMinute) {
     app->tickCount = HeldClock::Read;
     HCONV conv = Link("btc_jpy.r", "last");
     ASSERT_NE(nullptr, conv);
-    CItemValue value;
-    value.topic = "btc_jpy.r";
-    value.item = "last";
     auto skip = [&](int count) {
         for (int i = 0; i <= count; ++i)
-            app->realtimeWorkers[0].mailbox->Put(app->hwnd, {value});
+            app->realtimeWorkers[0].mailbox->Put(app->hwnd, {Record("btc_jpy.r", "last")});
         PumpMessages();
         app->OnTimer(CServerApp::kSweepTimer);
     };
@@ -371,9 +338,7 @@ TEST(ValueMailboxTest, WaitTakenEndsWhenTheValuesAreTakenAndNotBefore) {
     RecordingWindow window;  // left unpumped until it goes: nobody takes there
     auto mailbox = std::make_shared<CValueMailbox>();
     EXPECT_TRUE(mailbox->WaitTaken(0)) << "nothing waits";
-    CItemValue value;
-    value.topic = "btc_jpy.r";
-    value.item = "last";
+    CItemValue value = Record("btc_jpy.r", "last");
     mailbox->Put(window.Handle(), {value});
     EXPECT_FALSE(mailbox->WaitTaken(50)) << "nobody took them";
     std::thread taker([&] {
