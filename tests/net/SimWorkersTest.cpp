@@ -52,6 +52,20 @@ protected:
         bed.Start(worker, "btc_jpy.r", {"seq"});
     }
 
+    // What a stream worker publishes while the simulator's stream is in
+    // mode, until count values have come or limitMs has passed; the worker
+    // is then stopped, and must end.
+    std::vector<std::string> StreamValues(const std::string& mode, size_t count, DWORD limitMs) {
+        sim.Control("stream " + mode + "\n");
+        CHttpsRealtimeThread worker;
+        WorkerStopper stopper(worker);
+        StartStream(worker);
+        auto values = WorkerTestBed::ValuesOf(bed.window.WaitFor(count, limitMs));
+        EXPECT_GE(WorkerTestBed::StopAndWait(worker, 5000), 0) << mode;
+        bed.window.Take();
+        return values;
+    }
+
     size_t CountConnections() const {
         std::string log = sim.Log();
         size_t count = 0;
@@ -132,25 +146,15 @@ TEST_F(SimWorkersTest, RestFaultModesPublishNoStaleDocument) {
 TEST_F(SimWorkersTest, StreamPublishesEveryMessageOnceInOrder) {
     const char* modes[] = {"none", "small", "len64", "fragment=3", "ping", "fragment=2,ping=2", "mixed-case"};
     for (const char* mode : modes) {
-        sim.Control(std::string("stream ") + mode + "\n");
-        CHttpsRealtimeThread worker;
-        WorkerStopper stopper(worker);
-        StartStream(worker);
-        auto numbers = Sequence(WorkerTestBed::ValuesOf(bed.window.WaitFor(20, 10000)));
-        EXPECT_GE(WorkerTestBed::StopAndWait(worker, 5000), 0) << mode;
-        bed.window.Take();
+        auto numbers = Sequence(StreamValues(mode, 20, 10000));
         EXPECT_GE(numbers.size(), 20u) << mode;
         ExpectConsecutive(numbers, mode);
     }
 }
 
 TEST_F(SimWorkersTest, StreamEndingFaultsReconnectAndGoOn) {
-    sim.Control("stream close-frame=3\n");
-    CHttpsRealtimeThread worker;
-    WorkerStopper stopper(worker);
     bed.settings.polling_interval = 1;
-    StartStream(worker);
-    auto numbers = Sequence(WorkerTestBed::ValuesOf(bed.window.WaitFor(6, 10000)));
+    auto numbers = Sequence(StreamValues("close-frame=3", 6, 10000));
     ASSERT_EQ(6u, numbers.size());
     // Three messages per connection, then a close frame and a new connection.
     EXPECT_EQ((std::vector<long>{numbers[0], numbers[0] + 1, numbers[0] + 2}),
@@ -160,14 +164,9 @@ TEST_F(SimWorkersTest, StreamEndingFaultsReconnectAndGoOn) {
 }
 
 TEST_F(SimWorkersTest, StreamRefusalsPublishNothing) {
-    for (const char* mode : {"masked", "no-upgrade", "bad-status"}) {
-        sim.Control(std::string("stream ") + mode + "\n");
-        CHttpsRealtimeThread worker;
-        WorkerStopper stopper(worker);
-        bed.settings.polling_interval = 1;
-        StartStream(worker);
-        EXPECT_TRUE(bed.window.WaitFor(1, 2500).empty()) << mode;
-    }
+    bed.settings.polling_interval = 1;
+    for (const char* mode : {"masked", "no-upgrade", "bad-status"})
+        EXPECT_TRUE(StreamValues(mode, 1, 2500).empty()) << mode;
 }
 
 TEST_F(SimWorkersTest, StopEndsEitherWorkerWithinTheTimeoutWhateverTheSimulatorDoes) {
