@@ -61,10 +61,10 @@ std::string DecodeBase64(const std::string& text) {
 // numbered as the connection is; the first sends firstBytes before it.
 TlsTestServer::Handler NumberedMessages(std::atomic<int>& connections,
                                         const std::string& firstBytes = "",
-                                        const char* response = kUpgrade) {
+                                        const std::string& response = kUpgrade) {
     return [&connections, firstBytes, response](Connection& c) {
         int number = ++connections;
-        if (!Accept(c, response)) return;
+        if (!Accept(c, response.c_str())) return;
         if (number == 1 && !firstBytes.empty()) c.Write(firstBytes);
         c.Write(ServerFrame(0x81, Message(number)));
         c.HoldUntilClosed();
@@ -190,32 +190,42 @@ TEST_F(RealtimeThreadTest, EveryMessagePublishedOnceInOrderWhateverItsFraming) {
     EXPECT_EQ(1, server->Accepted()) << "no reconnect on any of these frames";
 }
 
-TEST_F(RealtimeThreadTest, HandshakeNeeds101AndUpgradeInAnyCase) {
+// Every connection sends the message numbered as the connection is. The
+// handshake needs a 101 and the upgrade, in any letter case; frames a client
+// must not take end the connection before the message behind them, which is
+// not published, and the next connection's message is.
+TEST_F(RealtimeThreadTest, HandshakeAndForbiddenFramesDecideWhatIsPublished) {
+    std::string masked = ServerFrame(0x81, std::string(9, '\0'));
+    masked[1] = (char)(masked[1] | 0x80);
+    masked.insert(2, "\x01\x02\x03\x04");
+    const std::string switching = "HTTP/1.1 101 Switching Protocols\r\n";
     struct Case {
-        const char* response;
-        bool streams;
-        const char* why;
+        const char* name;
+        std::vector<std::string> published;
+        std::string response;
+        std::string firstBytes;  // what the first connection sends before its message
     };
     const Case cases[] = {
-        {"HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: upgrade\r\n\r\n", true, "lower case"},
-        {"HTTP/1.1 101 Switching Protocols\r\nupgrade: websocket\r\nCONNECTION: UPGRADE\r\n\r\n", true, "capitals"},
-        {"HTTP/1.1 200 OK\r\nConnection: upgrade\r\nContent-Length: 0\r\n\r\n", false, "not 101"},
-        {"HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n\r\n", false, "no Connection header"},
-        {"HTTP/1.1 101 Switching Protocols\r\nConnection: keep-alive\r\n\r\n", false, "no upgrade"},
+        {"lower case", {"1"}, switching + "Upgrade: websocket\r\nConnection: upgrade\r\n\r\n", ""},
+        {"capitals", {"1"}, switching + "upgrade: websocket\r\nCONNECTION: UPGRADE\r\n\r\n", ""},
+        {"not 101", {}, "HTTP/1.1 200 OK\r\nConnection: upgrade\r\nContent-Length: 0\r\n\r\n", ""},
+        {"no Connection header", {}, switching + "Upgrade: websocket\r\n\r\n", ""},
+        {"no upgrade", {}, switching + "Connection: keep-alive\r\n\r\n", ""},
+        // RFC 6455 5.1: a client closes the connection when a server frame is masked.
+        {"masked server frame", {"2"}, kUpgrade, masked},
+        {"oversize message", {"2"}, kUpgrade, ServerFrame(0x81, Message(0, CHttpsRealtimeThread::kMessageSize))},
     };
     for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
         std::atomic<int> connections{0};
-        auto server = bed.Serve(NumberedMessages(connections, "", c.response));
+        auto server = bed.Serve(NumberedMessages(connections, c.firstBytes, c.response));
         CHttpsRealtimeThread local;
         WorkerStopper stopper(local);
         StartOn(*server, local);
-        auto values = WorkerTestBed::ValuesOf(bed.window.WaitFor(1, c.streams ? 5000 : 1500));
+        auto values = WorkerTestBed::ValuesOf(bed.window.WaitFor(1, c.published.empty() ? 1500 : 8000));
         EXPECT_GE(WorkerTestBed::StopAndWait(local, 5000), 0);
-        if (c.streams) {
-            EXPECT_EQ((std::vector<std::string>{"1"}), values) << c.why;
-        } else {
-            EXPECT_TRUE(values.empty()) << c.why;
-        }
+        EXPECT_EQ(c.published, values);
+        bed.window.Take();
     }
 }
 
@@ -238,33 +248,6 @@ TEST_F(RealtimeThreadTest, CloseFrameEndsTheConnectionWithAReply) {
     EXPECT_EQ((std::vector<std::string>{"1", "2"}), WorkerTestBed::ValuesOf(bed.window.WaitFor(2, 6000)));
     EXPECT_TRUE(replied.load());
     EXPECT_EQ(2, connections.load());
-}
-
-// Frames a client must not take end the connection before the message
-// behind them, which is not published; the next connection's message is.
-TEST_F(RealtimeThreadTest, ForbiddenFrameEndsTheConnectionUnpublished) {
-    std::string masked = ServerFrame(0x81, std::string(9, '\0'));
-    masked[1] = (char)(masked[1] | 0x80);
-    masked.insert(2, "\x01\x02\x03\x04");
-    const struct {
-        const char* name;
-        std::string frame;
-    } cases[] = {
-        // RFC 6455 5.1: a client closes the connection when a server frame is masked.
-        {"masked server frame", masked},
-        {"oversize message", ServerFrame(0x81, Message(0, CHttpsRealtimeThread::kMessageSize))},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        std::atomic<int> connections{0};
-        auto server = bed.Serve(NumberedMessages(connections, c.frame));
-        CHttpsRealtimeThread local;
-        WorkerStopper stopper(local);
-        StartOn(*server, local);
-        EXPECT_EQ((std::vector<std::string>{"2"}), WorkerTestBed::ValuesOf(bed.window.WaitFor(1, 8000)));
-        EXPECT_GE(WorkerTestBed::StopAndWait(local, 5000), 0);
-        bed.window.Take();
-    }
 }
 
 TEST_F(RealtimeThreadTest, QuietStreamIsReopenedAfterTheTimeout) {
