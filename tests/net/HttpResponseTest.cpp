@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 
 #include "HttpResponse.h"
@@ -27,34 +28,36 @@ const char kHeaders[] = "HTTP/1.0 200 OK\r\nSet-Cookie: id=1; Path=/\r\nConnecti
 
 }  // namespace
 
-TEST(FindHeaderValue, NamesMatchWithoutRegardToCase) {
-    const char text[] = "HTTP/1.1 101 Switching\r\nconnection: Upgrade\r\nSET-COOKIE: a=1\r\n\r\n";
-    char value[64] = "untouched";
-    EXPECT_EQ(8, FindHeaderValue(value, sizeof(value), "Connection:", text));
-    EXPECT_STREQ(" Upgrade", value) << "the leading blank stays";
-    EXPECT_EQ(4, FindHeaderValue(value, sizeof(value), "Set-Cookie:", text));
-    EXPECT_STREQ(" a=1", value);
-}
-
-TEST(FindHeaderValue, OnlyWholeHeaderLinesOfTheHeaderBlock) {
-    char value[64] = "untouched";
-    // In the body, inside another header's value, or as the tail of a longer name.
-    EXPECT_EQ(-1, FindHeaderValue(value, sizeof(value),
-                                  "Set-Cookie:", "HTTP/1.0 200 OK\r\nX: 1\r\n\r\n{\"Set-Cookie:\":\"evil\"}"));
-    EXPECT_EQ(-1,
-              FindHeaderValue(value, sizeof(value), "Connection:", "HTTP/1.0 200 OK\r\nX: Connection: close\r\n\r\n"));
-    EXPECT_EQ(-1, FindHeaderValue(value, sizeof(value), "Cookie:", "HTTP/1.0 200 OK\r\nSet-Cookie: a\r\n\r\n"));
-    EXPECT_STREQ("untouched", value);
-    EXPECT_EQ(0, FindHeaderValue(value, sizeof(value), "Set-Cookie:", "HTTP/1.0 200 OK\r\nSet-Cookie:\r\n\r\n"));
-    EXPECT_STREQ("", value) << "an empty value is found and empty";
-}
-
-TEST(FindHeaderValue, CutToTheDestination) {
-    char value[5];
-    EXPECT_EQ(4, FindHeaderValue(value, sizeof(value), "A:", "HTTP/1.0 200 OK\r\nA: 123456\r\n\r\n"));
-    EXPECT_STREQ(" 123", value);
-    EXPECT_EQ(-1, FindHeaderValue(value, 0, "A:", "HTTP/1.0 200 OK\r\nA: 123456\r\n\r\n"));
-    EXPECT_STREQ(" 123", value) << "no room for the NUL: nothing written";
+// Header lines are found by name without regard to case, only as whole
+// lines of the header block, and cut to the destination.
+TEST(FindHeaderValue, FindsWholeHeaderLinesCutToTheDestination) {
+    const char block[] = "HTTP/1.1 101 Switching\r\nconnection: Upgrade\r\nSET-COOKIE: a=1\r\n\r\n";
+    const char longValue[] = "HTTP/1.0 200 OK\r\nA: 123456\r\n\r\n";
+    struct Case {
+        const char* why;
+        const char* name;
+        const char* text;
+        size_t size;
+        int result;
+        const char* value;
+    };
+    const Case cases[] = {
+        {"lower-case line, leading blank kept", "Connection:", block, 64, 8, " Upgrade"},
+        {"upper-case line", "Set-Cookie:", block, 64, 4, " a=1"},
+        {"in the body", "Set-Cookie:", "HTTP/1.0 200 OK\r\nX: 1\r\n\r\n{\"Set-Cookie:\":\"evil\"}", 64, -1,
+         "untouched"},
+        {"inside another header's value", "Connection:", "HTTP/1.0 200 OK\r\nX: Connection: close\r\n\r\n", 64, -1,
+         "untouched"},
+        {"the tail of a longer name", "Cookie:", "HTTP/1.0 200 OK\r\nSet-Cookie: a\r\n\r\n", 64, -1, "untouched"},
+        {"an empty value is found and empty", "Set-Cookie:", "HTTP/1.0 200 OK\r\nSet-Cookie:\r\n\r\n", 64, 0, ""},
+        {"cut to the destination", "A:", longValue, 5, 4, " 123"},
+        {"no room for the NUL: nothing written", "A:", longValue, 0, -1, "untouched"},
+    };
+    for (const Case& c : cases) {
+        char value[64] = "untouched";
+        EXPECT_EQ(c.result, FindHeaderValue(value, c.size, c.name, c.text)) << c.why;
+        EXPECT_STREQ(c.value, value) << c.why;
+    }
 }
 
 TEST(ParseStatusCode, StatusLineOnly) {
@@ -65,60 +68,50 @@ TEST(ParseStatusCode, StatusLineOnly) {
     EXPECT_EQ(0, ParseStatusCode("SSH-2.0-OpenSSH\r\n"));
 }
 
-TEST(ReadHttpResponse, ContentLengthEndsTheResponseAndLeavesTheNextOne) {
-    ScriptedStream stream(std::string(kHeaders) + "Content-Length: 10\r\n\r\n{\"last\":1}HTTP/1.0 200 OK\r\n", false);
-    Read read = ReadFrom(stream);
-    EXPECT_TRUE(read.ok);
-    EXPECT_TRUE(read.response.complete);
-    EXPECT_TRUE(read.response.reusable);
-    EXPECT_EQ(std::string(kHeaders) + "Content-Length: 10\r\n\r\n{\"last\":1}", read.text);
-    EXPECT_EQ((int)read.text.size(), read.response.length);
-    EXPECT_EQ("HTTP/1.0 200 OK\r\n", stream.Rest());
+std::string WithConnection(const char* line) {
+    return std::string("HTTP/1.0 200 OK\r\n") + line + "Content-Length: 2\r\n\r\n{}";
 }
 
-TEST(ReadHttpResponse, ConnectionDecidesWhetherTheConnectionGoesOn) {
+TEST(ReadHttpResponse, CompleteResponses) {
     struct Case {
-        const char* connection;
-        bool reusable;
         const char* why;
+        std::string script;
+        bool ends;  // the stream ends after the script, else it goes quiet
+        bool reusable;
+        const char* text;  // null: the script up to what is left
+        const char* rest;
     };
     const Case cases[] = {
-        {"Connection: close\r\n", false, "close"},
-        {"Connection: Close\r\n", false, "Close with a capital"},
-        {"CONNECTION: CLOSE\r\n", false, "all capitals"},
-        {"Connection: keep-alive\r\n", true, "keep-alive"},
-        {"", true, "no Connection header"},
+        {"content length ends it and leaves the next one",
+         std::string(kHeaders) + "Content-Length: 10\r\n\r\n{\"last\":1}HTTP/1.0 200 OK\r\n", false, true, nullptr,
+         "HTTP/1.0 200 OK\r\n"},
+        {"Connection: close", WithConnection("Connection: close\r\n"), false, false, nullptr, ""},
+        {"Connection: Close with a capital", WithConnection("Connection: Close\r\n"), false, false, nullptr, ""},
+        {"Connection in all capitals", WithConnection("CONNECTION: CLOSE\r\n"), false, false, nullptr, ""},
+        {"Connection: keep-alive", WithConnection("Connection: keep-alive\r\n"), false, true, nullptr, ""},
+        {"no Connection header", WithConnection(""), false, true, nullptr, ""},
+        {"chunked body stored without its framing",
+         "HTTP/1.1 200 OK\r\nTransfer-Encoding: Chunked\r\n\r\n"
+         "7;ext=1\r\n{\"last\"\r\n4\r\n:500\r\n1\r\n}\r\n0\r\nX-Trailer: 1\r\n\r\nnext",
+         false, true, "HTTP/1.1 200 OK\r\nTransfer-Encoding: Chunked\r\n\r\n{\"last\":500}", "next"},
+        {"body without length ends with the connection", "HTTP/1.0 200 OK\r\n\r\n{\"last\":1}", true, false, nullptr,
+         ""},
+        {"interim response skipped", "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n{}",
+         false, true, "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n{}", ""},
+        {"status without a body", "HTTP/1.1 304 Not Modified\r\nContent-Length: 99\r\n\r\nHTTP/1.1", false, true,
+         nullptr, "HTTP/1.1"},
     };
     for (const Case& c : cases) {
-        ScriptedStream stream(std::string("HTTP/1.0 200 OK\r\n") + c.connection + "Content-Length: 2\r\n\r\n{}", false);
+        SCOPED_TRACE(c.why);
+        ScriptedStream stream(c.script, c.ends);
         Read read = ReadFrom(stream);
-        EXPECT_TRUE(read.response.complete) << c.why;
-        EXPECT_EQ(c.reusable, read.response.reusable) << c.why;
+        EXPECT_TRUE(read.ok);
+        EXPECT_TRUE(read.response.complete);
+        EXPECT_EQ(c.reusable, read.response.reusable);
+        EXPECT_EQ(c.text ? std::string(c.text) : c.script.substr(0, c.script.size() - strlen(c.rest)), read.text);
+        EXPECT_EQ((int)read.text.size(), read.response.length);
+        EXPECT_EQ(c.rest, stream.Rest());
     }
-}
-
-TEST(ReadHttpResponse, ChunkedBodyIsStoredWithoutItsFraming) {
-    ScriptedStream stream(
-        "HTTP/1.1 200 OK\r\nTransfer-Encoding: Chunked\r\n\r\n"
-        "7;ext=1\r\n{\"last\"\r\n4\r\n:500\r\n1\r\n}\r\n0\r\nX-Trailer: 1\r\n\r\nnext",
-        false);
-    Read read = ReadFrom(stream);
-    EXPECT_TRUE(read.response.complete);
-    EXPECT_TRUE(read.response.reusable);
-    EXPECT_EQ("HTTP/1.1 200 OK\r\nTransfer-Encoding: Chunked\r\n\r\n{\"last\":500}", read.text);
-    EXPECT_EQ("next", stream.Rest());
-}
-
-TEST(ReadHttpResponse, BodyWithoutLengthEndsWithTheConnection) {
-    ScriptedStream closed("HTTP/1.0 200 OK\r\n\r\n{\"last\":1}", true);
-    Read read = ReadFrom(closed);
-    EXPECT_TRUE(read.response.complete);
-    EXPECT_FALSE(read.response.reusable);
-    EXPECT_EQ("HTTP/1.0 200 OK\r\n\r\n{\"last\":1}", read.text);
-
-    // The same bytes from a server that went quiet: the body may go on.
-    ScriptedStream quiet("HTTP/1.0 200 OK\r\n\r\n{\"last\":1}", false);
-    EXPECT_FALSE(ReadFrom(quiet).response.complete);
 }
 
 TEST(ReadHttpResponse, IncompleteResponsesAreNotComplete) {
@@ -136,6 +129,9 @@ TEST(ReadHttpResponse, IncompleteResponsesAreNotComplete) {
         {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nab", false, "chunk cut short"},
         {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nab\r\n", false, "no last chunk"},
         {"HTTP/1.0 200 OK\r\nContent-Length: -4\r\n\r\n{}", false, "negative length"},
+        // The same bytes as a body that ends with the connection, from a
+        // server that went quiet: the body may go on.
+        {"HTTP/1.0 200 OK\r\n\r\n{\"last\":1}", false, "body without length, server quiet"},
     };
     for (const Case& c : cases) {
         ScriptedStream stream(c.script, c.ends);
@@ -153,22 +149,6 @@ TEST(ReadHttpResponse, FailedStreamFails) {
     Read read = ReadFrom(stream);
     EXPECT_FALSE(read.ok);
     EXPECT_FALSE(read.response.complete);
-}
-
-TEST(ReadHttpResponse, InterimResponseIsSkipped) {
-    ScriptedStream stream("HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n{}", false);
-    Read read = ReadFrom(stream);
-    EXPECT_TRUE(read.response.complete);
-    EXPECT_EQ("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n{}", read.text);
-    EXPECT_EQ("", stream.Rest());
-}
-
-TEST(ReadHttpResponse, StatusesWithoutBody) {
-    ScriptedStream stream("HTTP/1.1 304 Not Modified\r\nContent-Length: 99\r\n\r\nHTTP/1.1", false);
-    Read read = ReadFrom(stream);
-    EXPECT_TRUE(read.response.complete);
-    EXPECT_TRUE(read.response.reusable);
-    EXPECT_EQ("HTTP/1.1", stream.Rest());
 }
 
 // A body larger than the buffer must not end in half a number: "12345" cut
