@@ -5,11 +5,14 @@
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "CHttpsThread.h"
+#include "ClosedPort.h"
 #include "HeldClock.h"
 #include "ScopedTrustRoots.h"
 #include "TempWorkingDirectory.h"
@@ -40,6 +43,28 @@ const DWORD kLateMs = 5000;
 // half of it.
 const int kLongTimeoutMs = 20000;
 
+using Connection = TlsTestServer::Connection;
+
+void Hold(Connection& connection) {
+    connection.HoldUntilClosed();
+}
+
+// Reads up to count bytes; what came, with the result in resultOut.
+std::string ReceiveText(CHttpsThread& worker, int count, int* resultOut = nullptr) {
+    std::string buffer(count, '\0');
+    int result = worker.Receive(&buffer[0], count);
+    if (resultOut) *resultOut = result;
+    buffer.resize(result > 0 ? result : 0);
+    return buffer;
+}
+
+// A server that takes the TCP connection and never shakes hands.
+TlsTestServer::Options BareTcp() {
+    TlsTestServer::Options options;
+    options.handshake = false;
+    return options;
+}
+
 class HttpsThreadTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
@@ -63,7 +88,7 @@ protected:
 
     TestCertificate Issue(const std::vector<std::string>& names) { return authority->IssueServer(names); }
 
-    // Connects the client to a server for localhost that runs handler.
+    // A server for localhost that runs handler.
     std::unique_ptr<TlsTestServer> Serve(TlsTestServer::Handler handler) {
         auto server = std::make_unique<TlsTestServer>(Issue({"localhost"}), std::move(handler));
         EXPECT_NE(0, server->Port());
@@ -76,11 +101,23 @@ protected:
         return server;
     }
 
-    std::string ReceiveText(int count, int* resultOut) {
-        std::string buffer(count, '\0');
-        *resultOut = client.Receive(&buffer[0], count);
-        buffer.resize(*resultOut > 0 ? *resultOut : 0);
-        return buffer;
+    // Connects the client to a server that writes text, once it is written.
+    std::unique_ptr<TlsTestServer> ConnectToWriter(const std::string& text) {
+        auto written = std::make_shared<std::atomic<bool>>(false);
+        auto server = ServeAndConnect([=](Connection& c) {
+            *written = c.Write(text);
+            Hold(c);
+        });
+        EXPECT_TRUE(WaitUntil([&] { return written->load(); }, 10000)) << "the bytes are waiting";
+        return server;
+    }
+
+    // A worker of its own, for cases that each need a fresh run of failures.
+    static std::unique_ptr<CHttpsThread> NewWorker(int timeoutMs) {
+        auto worker = std::make_unique<CHttpsThread>();
+        worker->timeoutMs = timeoutMs;
+        worker->SetTrust(trust);
+        return worker;
     }
 
     static TrustedTestAuthority* authority;
@@ -94,55 +131,58 @@ TrustedTestAuthority* HttpsThreadTest::authority = nullptr;
 fs::path HttpsThreadTest::trustDir;
 CTlsContext* HttpsThreadTest::trust = nullptr;
 
-void Hold(TlsTestServer::Connection& connection) {
-    connection.HoldUntilClosed();
+void WriteFile(const fs::path& path, const std::string& text) {
+    FILE* file = fopen(path.string().c_str(), "wb");
+    ASSERT_NE(nullptr, file) << path;
+    fwrite(text.data(), 1, text.size(), file);
+    fclose(file);
 }
-
-// A loopback port that is bound but never listens: connections to it are
-// refused for as long as this holds it, whatever else runs on the machine.
-class ClosedPort {
-public:
-    ClosedPort() : sock(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP)), port(0) {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t size = sizeof(address);
-        if (sock == kInvalidSocket || bind(sock, (sockaddr*)&address, size) != 0 ||
-            getsockname(sock, (sockaddr*)&address, &size) != 0)
-            return;
-        port = ntohs(address.sin_port);
-    }
-    ~ClosedPort() {
-        if (sock != kInvalidSocket) close_socket(sock);
-    }
-    ClosedPort(const ClosedPort&) = delete;
-    ClosedPort& operator=(const ClosedPort&) = delete;
-    int Port() const { return port; }
-
-private:
-    socket_t sock;
-    int port;
-};
 
 }  // namespace
 
 // --- Receive ---------------------------------------------------------------
 
-TEST_F(HttpsThreadTest, ReceiveReturnsAtOnceWhenTheCountIsComplete) {
-    client.timeoutMs = kLongTimeoutMs;
-    auto server = ServeAndConnect([](TlsTestServer::Connection& c) {
-        c.Write("abcd");
-        Hold(c);
-    });
-    DWORD start = GetTickCount();
-    int result;
-    EXPECT_EQ("abcd", ReceiveText(4, &result));
-    EXPECT_EQ(4, result);
-    EXPECT_LT(Since(start), kLongTimeoutMs / 2u) << "did not wait for the time-out";
+// Reads that end without waiting for the time-out: the count is in, or the
+// stream has ended. Servers that end a response by closing the TCP
+// connection often skip the close notify; that is an end of the stream, not
+// a broken connection.
+TEST_F(HttpsThreadTest, ReceiveReturnsWhatCameWithoutWaitingForTheTimeout) {
+    enum class End { kNone, kCloseNotify, kBareTcpClose };
+    struct Case {
+        const char* name;
+        std::string written;
+        int count;
+        End end;
+    };
+    const Case cases[] = {
+        {"the count is complete", "abcd", 4, End::kNone},
+        {"close notify", "xyz", 10, End::kCloseNotify},
+        {"bare TCP close", "xyz", 10, End::kBareTcpClose},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto worker = NewWorker(kLongTimeoutMs);
+        auto server = Serve([&](Connection& connection) {
+            connection.Write(c.written);
+            if (c.end == End::kCloseNotify) connection.CloseCleanly();
+            if (c.end == End::kBareTcpClose) shutdown(connection.Socket(), 1);
+            Hold(connection);
+        });
+        ASSERT_EQ(0, worker->Connect("localhost", server->Port()));
+        DWORD start = GetTickCount();
+        int result;
+        EXPECT_EQ(c.written, ReceiveText(*worker, c.count, &result));
+        EXPECT_EQ((int)c.written.size(), result);
+        if (c.end == End::kCloseNotify) {
+            EXPECT_EQ(0, worker->Receive(&std::string(10, '\0')[0], 10)) << "nothing after the close";
+        }
+        EXPECT_LT(Since(start), kLongTimeoutMs / 2u) << "did not wait for the time-out";
+    }
+    EXPECT_TRUE(directory.LogMessages().empty()) << "an end of the stream is no error";
 }
 
 TEST_F(HttpsThreadTest, ReceiveJoinsBytesThatArriveInSeveralRecords) {
-    auto server = ServeAndConnect([](TlsTestServer::Connection& c) {
+    auto server = ServeAndConnect([](Connection& c) {
         c.Write("ab");
         c.HoldFor(300);
         c.Write("c");
@@ -150,22 +190,15 @@ TEST_F(HttpsThreadTest, ReceiveJoinsBytesThatArriveInSeveralRecords) {
         c.Write("defgh");  // more than asked for: the rest stays for the next read
         Hold(c);
     });
-    int result;
-    EXPECT_EQ("abcd", ReceiveText(4, &result));
-    EXPECT_EQ("efgh", ReceiveText(4, &result));
+    EXPECT_EQ("abcd", ReceiveText(client, 4));
+    EXPECT_EQ("efgh", ReceiveText(client, 4));
 }
 
 TEST_F(HttpsThreadTest, ReceiveReturnsWhatCameWhenTheTimeRunsOut) {
     client.timeoutMs = 600;
-    std::atomic<bool> written{false};
-    auto server = ServeAndConnect([&](TlsTestServer::Connection& c) {
-        written = c.Write("ab");
-        Hold(c);
-    });
-    ASSERT_TRUE(WaitUntil([&] { return written.load(); }, 10000));
+    auto server = ConnectToWriter("ab");
     DWORD start = GetTickCount();
-    int result;
-    EXPECT_EQ("ab", ReceiveText(4, &result));
+    EXPECT_EQ("ab", ReceiveText(client, 4));
     DWORD took = Since(start);
     EXPECT_GE(took + kTickSlack, 600u);
     EXPECT_LT(took, 600u + kLateMs);
@@ -173,101 +206,60 @@ TEST_F(HttpsThreadTest, ReceiveReturnsWhatCameWhenTheTimeRunsOut) {
 }
 
 TEST_F(HttpsThreadTest, ReceiveWithZeroTimeoutReadsNothing) {
-    std::atomic<bool> written{false};
-    auto server = ServeAndConnect([&](TlsTestServer::Connection& c) {
-        written = c.Write("abcd");
-        Hold(c);
-    });
-    ASSERT_TRUE(WaitUntil([&] { return written.load(); }, 10000)) << "the bytes are waiting";
-    client.timeoutMs = 0;
+    auto server = ConnectToWriter("abcd");
     char buffer[8] = {};
-    EXPECT_EQ(0, client.Receive(buffer, 4));
-    EXPECT_STREQ("", buffer);
-    client.timeoutMs = -5;
-    EXPECT_EQ(0, client.Receive(buffer, 4));
-
+    for (int timeoutMs : {0, -5}) {
+        client.timeoutMs = timeoutMs;
+        EXPECT_EQ(0, client.Receive(buffer, 4)) << timeoutMs;
+        EXPECT_STREQ("", buffer) << timeoutMs;
+    }
     client.timeoutMs = 3000;
-    int result;
-    EXPECT_EQ("abcd", ReceiveText(4, &result)) << "the bytes were left for a later read";
+    EXPECT_EQ("abcd", ReceiveText(client, 4)) << "the bytes were left for a later read";
 }
 
-TEST_F(HttpsThreadTest, ReceiveAfterCloseNotifyReturnsWhatCameWithoutWaiting) {
-    client.timeoutMs = kLongTimeoutMs;
-    auto server = ServeAndConnect([](TlsTestServer::Connection& c) {
-        c.Write("xyz");
-        c.CloseCleanly();
-        Hold(c);
-    });
-    DWORD start = GetTickCount();
-    int result;
-    EXPECT_EQ("xyz", ReceiveText(10, &result));
-    EXPECT_EQ(3, result);
-    EXPECT_EQ(0, client.Receive(&std::string(10, '\0')[0], 10)) << "nothing after the close";
-    EXPECT_LT(Since(start), kLongTimeoutMs / 2u);
-    EXPECT_TRUE(directory.LogMessages().empty());
-}
-
-// Servers that end a response by closing the TCP connection often skip the
-// close notify; that is an end of the stream, not a broken connection.
-TEST_F(HttpsThreadTest, ReceiveAfterABareTcpCloseReturnsWhatCameWithoutWaiting) {
-    client.timeoutMs = kLongTimeoutMs;
-    auto server = ServeAndConnect([](TlsTestServer::Connection& c) {
-        c.Write("xyz");
-        shutdown(c.Socket(), 1);
-        Hold(c);
-    });
-    DWORD start = GetTickCount();
-    int result;
-    EXPECT_EQ("xyz", ReceiveText(10, &result));
-    EXPECT_LT(Since(start), kLongTimeoutMs / 2u);
-    EXPECT_TRUE(directory.LogMessages().empty());
-}
-
-TEST_F(HttpsThreadTest, ResetConnectionFailsOnlyAfterTheTimeoutAndIsLoggedOnce) {
-#ifdef _WIN32
+// A connection that breaks mid-read fails the read, but only once the
+// time-out is up; what came before the break does not count.
+TEST_F(HttpsThreadTest, BrokenConnectionFailsOnlyAfterTheTimeoutAndIsLoggedOnce) {
+    struct Case {
+        const char* name;
+        bool reset;  // else a corrupt record
+        const char* logged;
+    };
+    const Case cases[] = {
     // Wine's recv answers a reset connection with 0, an orderly end of
-    // stream, and OpenSSL then reports the peer as gone (a read of 0).
-    // The corrupt record below breaks a connection the same way on Wine.
-    GTEST_SKIP() << "Wine reports a reset as an end of stream";
+    // stream, and OpenSSL then reports the peer as gone (a read of 0). The
+    // corrupt record breaks a connection the same way on Wine.
+#ifndef _WIN32
+        {"reset", true, "SSL_ERROR_SYSCALL\r\n"},
 #endif
-    client.timeoutMs = 2000;  // the reset comes well within it
-    auto server = ServeAndConnect([](TlsTestServer::Connection& c) {
-        c.Write("ab");
-        c.HoldFor(200);
-        c.Reset();
-    });
-    // Unread bytes at the server make its close a reset on every system,
-    // Wine included, whatever becomes of the abortive linger.
-    client.Send("unread");
-    DWORD start = GetTickCount();
-    char buffer[16];
-    EXPECT_EQ(-1, client.Receive(buffer, 10)) << "what came before the break does not count";
-    DWORD took = Since(start);
-    EXPECT_GE(took + kTickSlack, 2000u);
-    EXPECT_LT(took, 2000u + kLateMs);
-    std::vector<std::string> log = directory.LogMessages();
-    ASSERT_EQ(1u, log.size());
-    EXPECT_EQ("SSL_ERROR_SYSCALL\r\n", log[0]);
-}
-
-TEST_F(HttpsThreadTest, CorruptRecordFailsOnlyAfterTheTimeoutAndIsLoggedOnce) {
-    client.timeoutMs = 2000;  // the noise comes well within it
-    auto server = ServeAndConnect([](TlsTestServer::Connection& c) {
-        c.Write("ab");
-        c.HoldFor(100);
-        // A record header announcing application data, then noise where the
-        // sealed payload belongs.
-        std::string noise = std::string("\x17\x03\x03\x00\x20", 5) + std::string(32, '\x5a');
-        send(c.Socket(), noise.data(), (int)noise.size(), 0);
-        Hold(c);
-    });
-    DWORD start = GetTickCount();
-    char buffer[16];
-    EXPECT_EQ(-1, client.Receive(buffer, 10));
-    EXPECT_GE(Since(start) + kTickSlack, 2000u);
-    std::vector<std::string> log = directory.LogMessages();
-    ASSERT_EQ(1u, log.size());
-    EXPECT_EQ("SSL_ERROR_SSL\r\n", log[0]);
+        {"corrupt record", false, "SSL_ERROR_SSL\r\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TempWorkingDirectory caseDirectory;
+        auto worker = NewWorker(2000);  // the break comes well within it
+        auto server = Serve([&](Connection& connection) {
+            connection.Write("ab");
+            connection.HoldFor(c.reset ? 200 : 100);
+            if (c.reset) return connection.Reset();
+            // A record header announcing application data, then noise where
+            // the sealed payload belongs.
+            std::string noise = std::string("\x17\x03\x03\x00\x20", 5) + std::string(32, '\x5a');
+            send(connection.Socket(), noise.data(), (int)noise.size(), 0);
+            Hold(connection);
+        });
+        ASSERT_EQ(0, worker->Connect("localhost", server->Port()));
+        // Unread bytes at the server make its close a reset on every system,
+        // whatever becomes of the abortive linger.
+        if (c.reset) worker->Send("unread");
+        DWORD start = GetTickCount();
+        char buffer[16];
+        EXPECT_EQ(-1, worker->Receive(buffer, 10));
+        DWORD took = Since(start);
+        EXPECT_GE(took + kTickSlack, 2000u);
+        EXPECT_LT(took, 2000u + kLateMs);
+        EXPECT_EQ(std::vector<std::string>{c.logged}, caseDirectory.LogMessages());
+    }
 }
 
 // A worker spends most of its life waiting here; a read loop that spins
@@ -286,21 +278,20 @@ TEST_F(HttpsThreadTest, WaitingReceiveUsesNoMeasurableCpu) {
 TEST_F(HttpsThreadTest, SendWritesTheTextWithoutItsTerminator) {
     const std::string request = "GET /api/1/ticker/btc_jpy HTTP/1.0\r\n\r\n";
     std::string received;
-    auto server = ServeAndConnect([&](TlsTestServer::Connection& c) {
+    auto server = ServeAndConnect([&](Connection& c) {
         received = c.Read(request.size() + 1, 1000);  // one more than sent
         c.Write("ok");
         Hold(c);
     });
     EXPECT_EQ((int)request.size(), client.Send(request.c_str()));
-    int result;
-    EXPECT_EQ("ok", ReceiveText(2, &result));
+    EXPECT_EQ("ok", ReceiveText(client, 2));
     EXPECT_EQ(request, received);
 }
 
 TEST_F(HttpsThreadTest, DisconnectSendsCloseNotifyAndReleasesEverything) {
     std::string afterClose = "unset";
     int closeError = 0;
-    auto server = ServeAndConnect([&](TlsTestServer::Connection& c) {
+    auto server = ServeAndConnect([&](Connection& c) {
         char byte;
         int result = SSL_read(c.Ssl(), &byte, 1);
         closeError = SSL_get_error(c.Ssl(), result);
@@ -309,9 +300,7 @@ TEST_F(HttpsThreadTest, DisconnectSendsCloseNotifyAndReleasesEverything) {
     client.Disconnect();
     EXPECT_EQ(nullptr, client.ssl);
     EXPECT_EQ(kInvalidSocket, client.sock);
-    DWORD start = GetTickCount();
-    while (server->HandlersDone() == 0 && Since(start) < 5000)
-        Sleep(10);
+    WaitUntil([&] { return server->HandlersDone() > 0; }, 5000);
     EXPECT_EQ("", afterClose);
     EXPECT_EQ(SSL_ERROR_ZERO_RETURN, closeError) << "the server saw a TLS close, not a dropped connection";
     client.Disconnect();  // a second time is harmless
@@ -319,19 +308,27 @@ TEST_F(HttpsThreadTest, DisconnectSendsCloseNotifyAndReleasesEverything) {
 
 // --- Connect ---------------------------------------------------------------
 
-TEST_F(HttpsThreadTest, ConnectToTheRightHostSendsItsNameAndRemembersIt) {
-    std::string serverName;
-    std::atomic<bool> named{false};
-    auto server = Serve([&](TlsTestServer::Connection& c) {
-        serverName = c.ServerName();
-        named = true;
+TEST_F(HttpsThreadTest, ConnectSendsTheHostNameAndWorksAgainAfterADisconnect) {
+    std::mutex lock;
+    std::vector<std::string> serverNames;
+    auto server = Serve([&](Connection& c) {
+        {
+            std::lock_guard<std::mutex> guard(lock);
+            serverNames.push_back(c.ServerName());
+        }
+        c.Write("hi");
         Hold(c);
     });
-    ASSERT_EQ(0, client.Connect("localhost", server->Port()));
-    EXPECT_STREQ("localhost", client.host);
-    EXPECT_NE(nullptr, client.ssl);
-    ASSERT_TRUE(WaitUntil([&] { return named.load(); }, 10000));
-    EXPECT_EQ("localhost", serverName);
+    for (int i = 0; i < 3; ++i) {
+        SCOPED_TRACE("connection " + std::to_string(i + 1));
+        ASSERT_EQ(0, client.Connect("localhost", server->Port()));
+        EXPECT_STREQ("localhost", client.host);
+        EXPECT_NE(nullptr, client.ssl);
+        EXPECT_EQ("hi", ReceiveText(client, 2));
+        client.Disconnect();
+    }
+    std::lock_guard<std::mutex> guard(lock);
+    EXPECT_EQ((std::vector<std::string>(3, "localhost")), serverNames);
     EXPECT_TRUE(directory.LogMessages().empty());
 }
 
@@ -358,52 +355,33 @@ TEST_F(HttpsThreadTest, CertificatesThatDoNotProveTheHostAreRefused) {
         {TestCertificateAuthority("Stranger CA").IssueServer({"localhost"}), "unable to get local issuer certificate"},
     };
     for (Case& c : cases) {
+        SCOPED_TRACE(c.reason);
         TempWorkingDirectory caseDirectory;
-        CHttpsThread worker;
-        worker.timeoutMs = 3000;
-        worker.SetTrust(trust);
+        auto worker = NewWorker(3000);
         TlsTestServer server(c.certificate, Hold);
-        EXPECT_EQ(-1, worker.Connect("localhost", server.Port())) << c.reason;
-        EXPECT_EQ(nullptr, worker.ssl);
-        EXPECT_EQ(kInvalidSocket, worker.sock);
-        std::vector<std::string> log = caseDirectory.LogMessages();
+        EXPECT_EQ(-1, worker->Connect("localhost", server.Port()));
+        EXPECT_EQ(nullptr, worker->ssl);
+        EXPECT_EQ(kInvalidSocket, worker->sock);
         std::string expected =
             "localhost:" + std::to_string(server.Port()) + " certificate verify failed: " + c.reason + "\r\n";
-        ASSERT_EQ(1u, log.size()) << c.reason;
-        EXPECT_EQ(expected, log[0]);
+        EXPECT_EQ(std::vector<std::string>{expected}, caseDirectory.LogMessages());
     }
 }
 
-TEST_F(HttpsThreadTest, VerifyFailuresAreLoggedOncePerRunOfFailures) {
-    TlsTestServer wrong(Issue({"exchange.example"}), Hold);
-    TlsTestServer right(Issue({"localhost"}), Hold);
-    for (int i = 0; i < 3; ++i)
-        EXPECT_EQ(-1, client.Connect("localhost", wrong.Port()));
-    EXPECT_EQ(1u, directory.LogMessages().size()) << "retries of the same fault stay quiet";
-
-    ASSERT_EQ(0, client.Connect("localhost", right.Port()));
-    client.Disconnect();
-    EXPECT_EQ(-1, client.Connect("localhost", wrong.Port()));
-    EXPECT_EQ(-1, client.Connect("localhost", wrong.Port()));
-    EXPECT_EQ(3u, directory.LogMessages().size())
-        << "a success ends the run with its own line; the next failure is news";
-}
-
 // A worker retries an unreachable server every cycle; the user needs to
-// learn once that it fails and why, and once that it works again.
+// learn once that it fails and why, and once that it works again, and a
+// failure after that is news again.
 TEST_F(HttpsThreadTest, ARunOfConnectFailuresIsLoggedOnceWithItsReasonAndItsEnd) {
-    TlsTestServer::Options bareTcp;
-    bareTcp.handshake = false;
     ClosedPort closed;
-    TlsTestServer silent(Issue({"localhost"}), Hold, bareTcp);
+    TlsTestServer silent(Issue({"localhost"}), Hold, BareTcp());
     TlsTestServer notTls(
         Issue({"localhost"}),
-        [](TlsTestServer::Connection& c) {
+        [](Connection& c) {
             const char answer[] = "HTTP/1.0 400 Bad Request\r\n\r\n";
             send(c.Socket(), answer, (int)sizeof(answer) - 1, 0);
             Hold(c);
         },
-        bareTcp);
+        BareTcp());
     TlsTestServer wrongName(Issue({"exchange.example"}), Hold);
     TlsTestServer right(Issue({"localhost"}), Hold);
     ASSERT_NE(0, closed.Port());
@@ -421,28 +399,24 @@ TEST_F(HttpsThreadTest, ARunOfConnectFailuresIsLoggedOnceWithItsReasonAndItsEnd)
     };
     const std::string recovered = "localhost:" + std::to_string(right.Port()) + " 接続回復\r\n";
     for (const Case& c : cases) {
+        SCOPED_TRACE(c.reason);
         TempWorkingDirectory caseDirectory;
-        CHttpsThread worker;
-        worker.timeoutMs = 700;
-        worker.SetTrust(trust);
+        auto worker = NewWorker(700);
         for (int attempt = 0; attempt < 3; ++attempt)
-            EXPECT_EQ(-1, worker.Connect(c.host, c.port)) << c.reason;
-        EXPECT_EQ(-1, worker.Connect("localhost", closed.Port())) << "a new reason within the run stays quiet";
+            EXPECT_EQ(-1, worker->Connect(c.host, c.port));
+        EXPECT_EQ(-1, worker->Connect("localhost", closed.Port())) << "a new reason within the run stays quiet";
         std::string failed = std::string(c.host) + ":" + std::to_string(c.port) + " " + c.reason + "\r\n";
-        EXPECT_EQ(std::vector<std::string>{failed}, caseDirectory.LogMessages()) << c.reason;
+        EXPECT_EQ(std::vector<std::string>{failed}, caseDirectory.LogMessages());
         for (int attempt = 0; attempt < 2; ++attempt) {
-            ASSERT_EQ(0, worker.Connect("localhost", right.Port())) << c.reason;
-            worker.Disconnect();
+            ASSERT_EQ(0, worker->Connect("localhost", right.Port()));
+            worker->Disconnect();
         }
-        EXPECT_EQ((std::vector<std::string>{failed, recovered}), caseDirectory.LogMessages()) << c.reason;
+        EXPECT_EQ((std::vector<std::string>{failed, recovered}), caseDirectory.LogMessages());
+        for (int attempt = 0; attempt < 2; ++attempt)
+            EXPECT_EQ(-1, worker->Connect(c.host, c.port));
+        EXPECT_EQ((std::vector<std::string>{failed, recovered, failed}), caseDirectory.LogMessages())
+            << "the next run is news, once";
     }
-}
-
-void WriteFile(const fs::path& path, const std::string& text) {
-    FILE* file = fopen(path.string().c_str(), "wb");
-    ASSERT_NE(nullptr, file) << path;
-    fwrite(text.data(), 1, text.size(), file);
-    fclose(file);
 }
 
 // What the server trusts is the system's roots and its ca_file, and nothing
@@ -473,17 +447,49 @@ TEST_F(HttpsThreadTest, TrustComesFromTheSystemAndTheCaFileAlone) {
     const std::string refused = "localhost:" + std::to_string(server.Port()) +
                                 " certificate verify failed: unable to get local issuer certificate\r\n";
     for (const Case& c : cases) {
+        SCOPED_TRACE(c.caFile);
         TempWorkingDirectory caseDirectory;
         CTlsContext context;
         ASSERT_TRUE(context.Create(c.caFile.c_str()));
         CHttpsThread worker;
         worker.timeoutMs = 3000;
         worker.SetTrust(&context);
-        EXPECT_EQ(c.connects ? 0 : -1, worker.Connect("localhost", server.Port())) << c.caFile;
+        EXPECT_EQ(c.connects ? 0 : -1, worker.Connect("localhost", server.Port()));
         std::vector<std::string> expected;
         if (!c.logged.empty()) expected.push_back(c.logged + "\r\n");
         if (!c.connects) expected.push_back(refused);
-        EXPECT_EQ(expected, caseDirectory.LogMessages()) << c.caFile;
+        EXPECT_EQ(expected, caseDirectory.LogMessages());
+    }
+}
+
+// Failures before any TCP connection stood: they fail at once and leave
+// nothing open, and no host is named.
+TEST_F(HttpsThreadTest, ConnectFailuresBeforeAConnectionLeaveNothingOpen) {
+    int gonePort;
+    {
+        TlsTestServer gone(Issue({"localhost"}), Hold);
+        gonePort = gone.Port();
+    }
+    struct Case {
+        const char* name;
+        const char* host;
+        int port;
+    };
+    const Case cases[] = {
+        {"nothing listens there any more", "localhost", gonePort},
+        {"port 0", "localhost", 0},
+        {"port out of range", "localhost", 70000},
+        {"a name that does not resolve", "no-such-host.invalid", 443},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto worker = NewWorker(kLongTimeoutMs);
+        DWORD start = GetTickCount();
+        EXPECT_EQ(-1, worker->Connect(c.host, c.port));
+        EXPECT_LT(Since(start), kLongTimeoutMs / 2u);
+        EXPECT_EQ(nullptr, worker->ssl);
+        EXPECT_EQ(kInvalidSocket, worker->sock);
+        EXPECT_STREQ("", worker->host) << "host names only a connection that stood";
     }
 }
 
@@ -496,9 +502,7 @@ TEST_F(HttpsThreadTest, WithoutAContextEveryConnectionFails) {
 }
 
 TEST_F(HttpsThreadTest, HandshakeWithASilentServerEndsAfterTheTimeout) {
-    TlsTestServer::Options silent;
-    silent.handshake = false;
-    TlsTestServer server(Issue({"localhost"}), Hold, silent);
+    TlsTestServer server(Issue({"localhost"}), Hold, BareTcp());
     client.timeoutMs = 700;
     DWORD start = GetTickCount();
     EXPECT_EQ(-1, client.Connect("localhost", server.Port()));
@@ -510,9 +514,7 @@ TEST_F(HttpsThreadTest, HandshakeWithASilentServerEndsAfterTheTimeout) {
 }
 
 TEST_F(HttpsThreadTest, StopEndsAHangingHandshakeEarly) {
-    TlsTestServer::Options silent;
-    silent.handshake = false;
-    TlsTestServer server(Issue({"localhost"}), Hold, silent);
+    TlsTestServer server(Issue({"localhost"}), Hold, BareTcp());
     client.timeoutMs = kLongTimeoutMs;
     std::thread stopper([&] {
         WaitUntil([&] { return server.Accepted() > 0; }, 10000);
@@ -523,41 +525,6 @@ TEST_F(HttpsThreadTest, StopEndsAHangingHandshakeEarly) {
     EXPECT_LT(Since(start), kLongTimeoutMs / 2u);
     stopper.join();
     EXPECT_TRUE(directory.LogMessages().empty()) << "a stop is no failure of the server";
-}
-
-TEST_F(HttpsThreadTest, ConnectFailsWithoutAServer) {
-    int port;
-    {
-        TlsTestServer gone(Issue({"localhost"}), Hold);
-        port = gone.Port();
-    }
-    client.timeoutMs = kLongTimeoutMs;
-    DWORD start = GetTickCount();
-    EXPECT_EQ(-1, client.Connect("localhost", port)) << "nothing listens there any more";
-    EXPECT_LT(Since(start), kLongTimeoutMs / 2u);
-    EXPECT_EQ(-1, client.Connect("localhost", 0));
-    EXPECT_EQ(-1, client.Connect("localhost", 70000));
-    EXPECT_EQ(kInvalidSocket, client.sock);
-}
-
-TEST_F(HttpsThreadTest, ConnectToANameThatDoesNotResolveLeavesNothingOpen) {
-    EXPECT_EQ(-1, client.Connect("no-such-host.invalid", 443));
-    EXPECT_EQ(nullptr, client.ssl);
-    EXPECT_EQ(kInvalidSocket, client.sock);
-    EXPECT_STREQ("", client.host) << "host names only a connection that stood";
-}
-
-TEST_F(HttpsThreadTest, ConnectionWorksAgainAfterADisconnect) {
-    auto server = Serve([](TlsTestServer::Connection& c) {
-        c.Write("hi");
-        Hold(c);
-    });
-    int result;
-    for (int i = 0; i < 3; ++i) {
-        ASSERT_EQ(0, client.Connect("localhost", server->Port()));
-        EXPECT_EQ("hi", ReceiveText(2, &result));
-        client.Disconnect();
-    }
 }
 
 // --- WaitSeconds -------------------------------------------------------------
