@@ -5,6 +5,8 @@
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -41,9 +43,27 @@ class PublicThreadTest : public ::testing::Test {
 protected:
     void TearDown() override { EXPECT_GE(WorkerTestBed::StopAndWait(worker, 10000), 0) << "the worker did not end"; }
 
-    void StartOn(TlsTestServer& server, const std::vector<std::string>& items = {"last"}) {
-        worker.SetServer("localhost", server.Port());
-        bed.Start(worker, "ticker.btc_jpy.h", items);
+    void StartOn(TlsTestServer& server) { StartOn(worker, server); }
+    void StartOn(CHttpsPublicThread& someWorker, TlsTestServer& server) {
+        someWorker.SetServer("localhost", server.Port());
+        bed.Start(someWorker, "ticker.btc_jpy.h", {"last"});
+    }
+
+    // A server that numbers its connections from 1 and hands each to script
+    // once its first request is in (and noted).
+    std::unique_ptr<TlsTestServer> ServeEach(std::function<void(Connection&, int number)> script,
+                                             TlsTestServer::Options options = TlsTestServer::Options()) {
+        return bed.Serve(
+            [this, script](Connection& c) {
+                int number = ++connections;
+                Note(ReadRequest(c));
+                script(c, number);
+            },
+            options);
+    }
+
+    std::vector<std::string> Values(size_t count, DWORD limitMs) {
+        return WorkerTestBed::ValuesOf(bed.window.WaitFor(count, limitMs));
     }
 
     // Records every request the server read, across connections.
@@ -55,11 +75,18 @@ protected:
         std::lock_guard<std::mutex> guard(lock);
         return requests;
     }
+    // For a case that starts over with a server of its own.
+    void ForgetConnections() {
+        std::lock_guard<std::mutex> guard(lock);
+        requests.clear();
+        connections = 0;
+    }
 
     WorkerTestBed bed;
     CHttpsPublicThread worker;
     std::mutex lock;
     std::vector<std::string> requests;
+    std::atomic<int> connections{0};
 };
 
 }  // namespace
@@ -84,10 +111,7 @@ TEST(PublicThreadRequest, CookieTooLongForTheRequestIsLeftOut) {
 }
 
 TEST_F(PublicThreadTest, CookieEchoedOnItsConnectionAndClearedWithIt) {
-    std::atomic<int> connections{0};
-    auto server = bed.Serve([&](Connection& c) {
-        int number = ++connections;
-        Note(ReadRequest(c));
+    auto server = ServeEach([&](Connection& c, int number) {
         if (number == 1) {
             // Only the first Set-Cookie line counts, whatever the case of its name.
             c.Write(HttpResponse(Body(1), "set-cookie: s=abc; Path=/\r\nSet-Cookie: t=2\r\n"));
@@ -102,7 +126,7 @@ TEST_F(PublicThreadTest, CookieEchoedOnItsConnectionAndClearedWithIt) {
     bed.settings.polling_interval = 1;
     WorkerStopper stopper(worker);
     StartOn(*server);
-    EXPECT_EQ((std::vector<std::string>{"1", "2", "3"}), WorkerTestBed::ValuesOf(bed.window.WaitFor(3, 8000)));
+    EXPECT_EQ((std::vector<std::string>{"1", "2", "3"}), Values(3, 8000));
     auto seen = Requests();
     ASSERT_EQ(3u, seen.size());
     EXPECT_NE(std::string::npos, seen[0].find("\r\nCookie: \r\n"));
@@ -116,10 +140,8 @@ TEST_F(PublicThreadTest, CookieEchoedOnItsConnectionAndClearedWithIt) {
 TEST_F(PublicThreadTest, ServerCloseIsNoticedAndTheOldResponseNotPublishedAgain) {
     for (bool clean : {true, false}) {
         SCOPED_TRACE(clean ? "close notify" : "bare TCP close");
-        std::atomic<int> connections{0};
-        auto server = bed.Serve([&](Connection& c) {
-            int number = ++connections;
-            ReadRequest(c);
+        ForgetConnections();
+        auto server = ServeEach([&](Connection& c, int number) {
             c.Write(HttpResponse(Body(number)));
             if (number > 1) return c.HoldUntilClosed();
             // Keep-alive promised, then the server goes away.
@@ -129,9 +151,8 @@ TEST_F(PublicThreadTest, ServerCloseIsNoticedAndTheOldResponseNotPublishedAgain)
         });
         CHttpsPublicThread local;
         WorkerStopper stopper(local);
-        local.SetServer("localhost", server->Port());
-        bed.Start(local, "ticker.btc_jpy.h", {"last"});
-        auto values = WorkerTestBed::ValuesOf(bed.window.WaitFor(2, 8000));
+        StartOn(local, *server);
+        auto values = Values(2, 8000);
         Sleep(1500);
         auto later = WorkerTestBed::ValuesOf(bed.window.Take());
         values.insert(values.end(), later.begin(), later.end());
@@ -165,16 +186,12 @@ TEST_F(PublicThreadTest, CycleLastsTheIntervalNotTheTimeout) {
         EXPECT_TRUE(HeldClock::AwaitReads(3));
         EXPECT_TRUE(bed.window.Take().empty()) << "polled again within the interval";
         HeldClock::Advance(1000);
-        EXPECT_EQ((std::vector<std::string>{std::to_string(cycle)}),
-                  WorkerTestBed::ValuesOf(bed.window.WaitFor(1, 10000)));
+        EXPECT_EQ((std::vector<std::string>{std::to_string(cycle)}), Values(1, 10000));
     }
 }
 
 TEST_F(PublicThreadTest, ChunkedAndCloseDelimitedResponsesArePublishedWhole) {
-    std::atomic<int> connections{0};
-    auto server = bed.Serve([&](Connection& c) {
-        int number = ++connections;
-        ReadRequest(c);
+    auto server = ServeEach([&](Connection& c, int number) {
         if (number == 1) {
             c.Write("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n6\r\n{\"last\r\n");
             c.HoldFor(300);
@@ -190,14 +207,11 @@ TEST_F(PublicThreadTest, ChunkedAndCloseDelimitedResponsesArePublishedWhole) {
     StartOn(*server);
     // The first connection is kept: the second request goes on it and gets
     // nothing more, so the time-out ends it and the next connection serves.
-    EXPECT_EQ((std::vector<std::string>{"11", "12"}), WorkerTestBed::ValuesOf(bed.window.WaitFor(2, 9000)));
+    EXPECT_EQ((std::vector<std::string>{"11", "12"}), Values(2, 9000));
 }
 
 TEST_F(PublicThreadTest, NoResponseWithinTheTimeoutReconnectsWithoutPublishing) {
-    std::atomic<int> connections{0};
-    auto server = bed.Serve([&](Connection& c) {
-        int number = ++connections;
-        ReadRequest(c);
+    auto server = ServeEach([&](Connection& c, int number) {
         if (number == 1) {
             c.Write("HTTP/1.0 200 OK\r\nContent-Length: 40\r\n\r\n{\"last\":");  // and nothing more
             c.HoldUntilClosed();
@@ -209,17 +223,13 @@ TEST_F(PublicThreadTest, NoResponseWithinTheTimeoutReconnectsWithoutPublishing) 
     bed.settings.tmout_ms = 800;
     WorkerStopper stopper(worker);
     StartOn(*server);
-    EXPECT_EQ((std::vector<std::string>{"7"}), WorkerTestBed::ValuesOf(bed.window.WaitFor(1, 6000)))
-        << "nothing from the stalled response";
+    EXPECT_EQ((std::vector<std::string>{"7"}), Values(1, 6000)) << "nothing from the stalled response";
     EXPECT_EQ(2, connections.load());
 }
 
 TEST_F(PublicThreadTest, ConnectionCloseInAnyCaseEndsTheConnection) {
-    std::atomic<int> connections{0};
-    auto server = bed.Serve([&](Connection& c) {
-        ++connections;
-        ReadRequest(c);
-        c.Write(HttpResponse(Body(connections), "Connection: Close\r\n"));
+    auto server = ServeEach([&](Connection& c, int number) {
+        c.Write(HttpResponse(Body(number), "Connection: Close\r\n"));
         c.HoldUntilClosed();  // the server leaves closing to the client
     });
     WorkerStopper stopper(worker);
@@ -252,46 +262,37 @@ TEST_F(PublicThreadTest, FailedConnectsAreSpacedByTheInterval) {
 TEST_F(PublicThreadTest, StopEndsTheWorkerWithinTheTimeoutWhateverTheServerDoes) {
     struct Case {
         const char* what;
-        TlsTestServer::Handler handler;
+        TlsTestServer::Handler handler;  // once the request is in
     };
-    std::atomic<bool> requested{false};
     const Case cases[] = {
-        {"stalled after the request",
-         [&](Connection& c) {
-             requested = !ReadRequest(c).empty();
-             c.HoldUntilClosed();
-         }},
+        {"stalled after the request", [](Connection& c) { c.HoldUntilClosed(); }},
         {"stalled mid-body",
-         [&](Connection& c) {
-             requested = !ReadRequest(c).empty();
+         [](Connection& c) {
              c.Write("HTTP/1.0 200 OK\r\nContent-Length: 900\r\n\r\n{\"last\":");
              c.HoldUntilClosed();
          }},
         // Only the end of the connection ends this body: a read cut short
         // by the stop must not pass for it.
         {"stalled mid-body without a length",
-         [&](Connection& c) {
-             requested = !ReadRequest(c).empty();
+         [](Connection& c) {
              c.Write("HTTP/1.0 200 OK\r\n\r\n{\"last\":1234,\"bid\":");
              c.HoldUntilClosed();
          }},
         {"trickling a byte at a time",
-         [&](Connection& c) {
-             requested = !ReadRequest(c).empty();
+         [](Connection& c) {
              c.Write("HTTP/1.0 200 OK\r\n");
              for (int i = 0; i < 200 && c.Write("X"); ++i)
                  c.HoldFor(50);
          }},
     };
+    bed.settings.tmout_ms = 20000;
     for (const Case& c : cases) {
-        requested = false;
-        auto server = bed.Serve(c.handler);
+        ForgetConnections();
+        auto server = ServeEach([&](Connection& connection, int) { c.handler(connection); });
         CHttpsPublicThread local;
         WorkerStopper stopper(local);
-        local.SetServer("localhost", server->Port());
-        bed.settings.tmout_ms = 20000;
-        bed.Start(local, "ticker.btc_jpy.h", {"last"});
-        EXPECT_TRUE(WaitUntil([&] { return requested.load(); }, 10000)) << c.what;
+        StartOn(local, *server);
+        EXPECT_TRUE(WaitUntil([&] { return !Requests().empty() && !Requests()[0].empty(); }, 10000)) << c.what;
         int took = WorkerTestBed::StopAndWait(local, 10000);
         EXPECT_GE(took, 0) << c.what;
         EXPECT_LE(took, 5000) << c.what;
@@ -312,14 +313,11 @@ TEST_F(PublicThreadTest, PausedWorkerLetsGoOfItsConnectionAndResumes) {
     StartOn(*server);
     ASSERT_EQ(1u, bed.window.WaitFor(1, 5000).size());
     worker.paused = true;
-    DWORD start = GetTickCount();
-    while (!closedByClient && Since(start) < 5000)
-        Sleep(20);
-    EXPECT_TRUE(closedByClient.load());
+    EXPECT_TRUE(WaitUntil([&] { return closedByClient.load(); }, 5000));
     bed.window.Take();
     Sleep(2000);
     EXPECT_TRUE(bed.window.Take().empty()) << "a paused worker publishes nothing";
     EXPECT_EQ(1, connections.load());
     worker.paused = false;
-    EXPECT_EQ((std::vector<std::string>{"2"}), WorkerTestBed::ValuesOf(bed.window.WaitFor(1, 5000)));
+    EXPECT_EQ((std::vector<std::string>{"2"}), Values(1, 5000));
 }
