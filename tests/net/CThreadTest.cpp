@@ -109,10 +109,7 @@ TEST(CThread, StartCopiesTheConfigurationAndRunsTheBody) {
     EXPECT_EQ(-90, worker.timeAdjustMin);
     EXPECT_EQ((HWND)0x1234, worker.notifyWindow);
     EXPECT_EQ("ticker.btc_jpy.h", worker.GetTopic());
-    DWORD start = GetTickCount();
-    while (!worker.ran && GetTickCount() - start < 5000)
-        Sleep(5);
-    EXPECT_TRUE(worker.ran);
+    EXPECT_TRUE(WaitUntil([&] { return worker.ran.load(); }, 5000));
     worker.Stop();
     EXPECT_TRUE(WaitUntilEnded(worker));
 }
