@@ -43,10 +43,13 @@ class PublicThreadTest : public ::testing::Test {
 protected:
     void TearDown() override { EXPECT_GE(WorkerTestBed::StopAndWait(worker, 10000), 0) << "the worker did not end"; }
 
-    void StartOn(TlsTestServer& server) { StartOn(worker, server); }
-    void StartOn(CHttpsPublicThread& someWorker, TlsTestServer& server) {
+    // Starts the worker on server; the stopper it returns stops the worker
+    // before that server goes, whichever way the test leaves.
+    WorkerStopper StartOn(TlsTestServer& server) { return StartOn(worker, server); }
+    WorkerStopper StartOn(CHttpsPublicThread& someWorker, TlsTestServer& server) {
         someWorker.SetServer("localhost", server.Port());
         bed.Start(someWorker, "ticker.btc_jpy.h", {"last"});
+        return WorkerStopper(someWorker);
     }
 
     // A server that numbers its connections from 1 and hands each to script
@@ -124,8 +127,7 @@ TEST_F(PublicThreadTest, CookieEchoedOnItsConnectionAndClearedWithIt) {
         c.HoldUntilClosed();
     });
     bed.settings.polling_interval = 1;
-    WorkerStopper stopper(worker);
-    StartOn(*server);
+    auto stopper = StartOn(*server);
     EXPECT_EQ((std::vector<std::string>{"1", "2", "3"}), Values(3, 8000));
     auto seen = Requests();
     ASSERT_EQ(3u, seen.size());
@@ -150,8 +152,7 @@ TEST_F(PublicThreadTest, ServerCloseIsNoticedAndTheOldResponseNotPublishedAgain)
             c.HoldFor(3000);
         });
         CHttpsPublicThread local;
-        WorkerStopper stopper(local);
-        StartOn(local, *server);
+        auto stopper = StartOn(local, *server);
         auto values = Values(2, 8000);
         Sleep(1500);
         auto later = WorkerTestBed::ValuesOf(bed.window.Take());
@@ -177,8 +178,7 @@ TEST_F(PublicThreadTest, CycleLastsTheIntervalNotTheTimeout) {
     bed.settings.polling_interval = 1;
     bed.settings.tmout_ms = 20000;
     worker.tickCount = HeldClock::Read;
-    WorkerStopper stopper(worker);
-    StartOn(*server);
+    auto stopper = StartOn(*server);
     ASSERT_EQ(1u, bed.window.WaitFor(1, 10000).size());
     // The interval passes only when the test moves the clock; the response
     // must then come within half the time-out.
@@ -203,8 +203,7 @@ TEST_F(PublicThreadTest, ChunkedAndCloseDelimitedResponsesArePublishedWhole) {
         c.CloseCleanly();
     });
     bed.settings.polling_interval = 1;
-    WorkerStopper stopper(worker);
-    StartOn(*server);
+    auto stopper = StartOn(*server);
     // The first connection is kept: the second request goes on it and gets
     // nothing more, so the time-out ends it and the next connection serves.
     EXPECT_EQ((std::vector<std::string>{"11", "12"}), Values(2, 9000));
@@ -221,8 +220,7 @@ TEST_F(PublicThreadTest, NoResponseWithinTheTimeoutReconnectsWithoutPublishing) 
         c.HoldUntilClosed();
     });
     bed.settings.tmout_ms = 800;
-    WorkerStopper stopper(worker);
-    StartOn(*server);
+    auto stopper = StartOn(*server);
     EXPECT_EQ((std::vector<std::string>{"7"}), Values(1, 6000)) << "nothing from the stalled response";
     EXPECT_EQ(2, connections.load());
 }
@@ -232,8 +230,7 @@ TEST_F(PublicThreadTest, ConnectionCloseInAnyCaseEndsTheConnection) {
         c.Write(HttpResponse(Body(number), "Connection: Close\r\n"));
         c.HoldUntilClosed();  // the server leaves closing to the client
     });
-    WorkerStopper stopper(worker);
-    StartOn(*server);
+    auto stopper = StartOn(*server);
     EXPECT_EQ(2u, bed.window.WaitFor(2, 8000).size());
     EXPECT_EQ(2, connections.load());
 }
@@ -246,8 +243,7 @@ TEST_F(PublicThreadTest, FailedConnectsAreSpacedByTheInterval) {
     auto server = bed.Serve([](Connection&) {}, bare);  // accepts and closes: the handshake fails
     bed.settings.polling_interval = 1;
     worker.tickCount = HeldClock::Read;
-    WorkerStopper stopper(worker);
-    StartOn(*server);
+    auto stopper = StartOn(*server);
     ASSERT_TRUE(WaitUntil([&] { return server->Accepted() > 0; }, 10000));
     std::string why;
     EXPECT_TRUE(NextConnectionAfter(*server, 1000, &why)) << why;
@@ -290,8 +286,7 @@ TEST_F(PublicThreadTest, StopEndsTheWorkerWithinTheTimeoutWhateverTheServerDoes)
         ForgetConnections();
         auto server = ServeEach([&](Connection& connection, int) { c.handler(connection); });
         CHttpsPublicThread local;
-        WorkerStopper stopper(local);
-        StartOn(local, *server);
+        auto stopper = StartOn(local, *server);
         EXPECT_TRUE(WaitUntil([&] { return !Requests().empty() && !Requests()[0].empty(); }, 10000)) << c.what;
         int took = WorkerTestBed::StopAndWait(local, 10000);
         EXPECT_GE(took, 0) << c.what;
@@ -309,8 +304,7 @@ TEST_F(PublicThreadTest, PausedWorkerLetsGoOfItsConnectionAndResumes) {
             c.Write(HttpResponse(Body(connections)));
         closedByClient = true;
     });
-    WorkerStopper stopper(worker);
-    StartOn(*server);
+    auto stopper = StartOn(*server);
     ASSERT_EQ(1u, bed.window.WaitFor(1, 5000).size());
     worker.paused = true;
     EXPECT_TRUE(WaitUntil([&] { return closedByClient.load(); }, 5000));
