@@ -5,11 +5,7 @@
 #include <windows.h>
 #include <ddeml.h>
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -23,6 +19,7 @@
 #include "CInstanceMutex.h"
 #include "CServerApp.h"
 #include "CValueMailbox.h"
+#include "ClosedPort.h"
 #include "DdeTestClient.h"
 #include "HeldClock.h"
 #include "TempWorkingDirectory.h"
@@ -76,26 +73,16 @@ protected:
         // that is bound but never listens, so they fail to connect whatever
         // else runs on this machine; a test that wants data points a slot
         // at a server of its own.
-        closedPort = ReserveClosedPort();
+        closedPort = reserved.Port();
+        if (closedPort == 0) {
+            ADD_FAILURE() << "no port to reserve";
+            closedPort = 1;
+        }
         for (CHttpsThread& worker : app->realtimeWorkers)
             worker.SetServer("", closedPort);
         for (CHttpsThread& worker : app->publicWorkers)
             worker.SetServer("", closedPort);
         client.reset(new DdeTestClient());
-    }
-
-    int ReserveClosedPort() {
-        reserved = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address = {};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t size = sizeof(address);
-        if (reserved < 0 || bind(reserved, (sockaddr*)&address, size) != 0 ||
-            getsockname(reserved, (sockaddr*)&address, &size) != 0) {
-            ADD_FAILURE() << "no port to reserve";
-            return 1;
-        }
-        return ntohs(address.sin_port);
     }
 
     void TearDown() override {
@@ -107,7 +94,6 @@ protected:
         app.reset();
         g_instanceMutex.Close();
         VornSetModuleFileName(nullptr);
-        if (reserved >= 0) close(reserved);
     }
 
     HCONV Link(const char* topic, const char* item) {
@@ -162,6 +148,6 @@ protected:
     std::unique_ptr<CServerApp> app;
     std::unique_ptr<DdeTestClient> client;
     std::shared_ptr<CValueMailbox> mailbox = std::make_shared<CValueMailbox>();
-    int reserved = -1;
+    ClosedPort reserved;
     int closedPort = 0;
 };
